@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs exactly what building, running and testing the companion needs on Debian 12.
+# Idempotent: packages already present are not fetched again, so `make run` stays quick.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  clang libclang-rt-14-dev clang-format
+  libgtk-3-dev libwebkit2gtk-4.1-dev libsecret-1-dev libcurl4-openssl-dev
+  nlohmann-json3-dev libicu-dev libayatana-appindicator3-dev libcpp-httplib-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  xvfb xauth x11-utils xdotool gnome-keyring dbus dbus-x11 libsecret-tools
+  fonts-noto-cjk nodejs npm python3
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+# node and npm may come from outside Debian on a developer machine; accept them when present.
+if command -v node >/dev/null && command -v npm >/dev/null; then
+  kept=(); for p in "${missing[@]}"; do [[ $p == nodejs || $p == npm ]] || kept+=("$p"); done
+  missing=("${kept[@]}")
+fi
+
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  sudo_cmd=(); [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -qq
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,41 @@
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "AppDelegate.h"
+
+namespace {
+
+constexpr const char* usage =
+    "用法: quillo-companion [选项 | 命令]\n"
+    "\n"
+    "Quillo 桌面伙伴：在桌面上显示今天的日记，并同步到 Quillo。\n"
+    "\n"
+    "选项:\n"
+    "  （无）            启动桌面伙伴；已在运行时展开或收起它\n"
+    "  --toggle          展开或收起正在运行的桌面伙伴\n"
+    "  --quit            退出正在运行的桌面伙伴\n"
+    "  --help            显示本帮助\n"
+    "  --version         显示版本\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string first = argc > 1 ? argv[1] : "";
+    if (first == "--help" || first == "-h") {
+        std::fputs(usage, stdout);
+        return 0;
+    }
+    if (first == "--version") {
+        std::printf("quillo-companion %s\n", QUILLO_VERSION);
+        return 0;
+    }
+    if (argc > 2 || (argc == 2 && first != "--toggle" && first != "--quit")) {
+        std::fprintf(stderr, "quillo-companion: 无法识别的参数 “%s”\n\n%s", argv[argc > 2 ? 2 : 1],
+                     usage);
+        return 2;
+    }
+    // Held for the life of the process: the application object does not own it.
+    static quillo::AppDelegate delegate;
+    return delegate.run(argc, argv);
+}

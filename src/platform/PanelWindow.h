@@ -1,0 +1,35 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+
+#include "Geometry.h"
+
+namespace quillo {
+
+class WebView;
+
+// The borderless floating window that holds the web view.
+class PanelWindow {
+public:
+    virtual ~PanelWindow() = default;
+
+    // Transparent, no shadow, above ordinary windows, on every workspace, no taskbar or pager
+    // entry, never hidden when another application is active.
+    virtual void configureFloating() = 0;
+    // The web view fills the window from now on.
+    virtual void setContent(WebView& webView) = 0;
+    // Shows and raises the window without taking the keyboard focus.
+    virtual void showWithoutFocus() = 0;
+
+    virtual Rect frame() const = 0;
+    virtual void setFrame(const Rect& frame) = 0;
+    // Eases to the frame over the duration; `done` runs on the main loop after the last frame.
+    // A new animation of the same window replaces the running one, whose `done` is dropped.
+    virtual void animateFrame(const Rect& frame, std::chrono::milliseconds duration,
+                              std::function<void()> done) = 0;
+    // Draws pending changes at once, so that a snapshot taken next sees the new frame.
+    virtual void displayNow() = 0;
+};
+
+}  // namespace quillo

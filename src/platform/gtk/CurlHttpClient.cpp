@@ -1,0 +1,77 @@
+#include "CurlHttpClient.h"
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace quillo::gtk {
+
+namespace {
+
+size_t appendBody(char* data, size_t size, size_t count, void* body) {
+    static_cast<std::string*>(body)->append(data, size * count);
+    return size * count;
+}
+
+}  // namespace
+
+CurlHttpClient::CurlHttpClient() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+HttpResponse CurlHttpClient::perform(const HttpRequest& request) {
+    HttpResponse response;
+    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), &curl_easy_cleanup);
+    if (!curl) {
+        response.transportError = curl_easy_strerror(CURLE_FAILED_INIT);
+        return response;
+    }
+    curl_slist* headers = nullptr;
+    for (const auto& [name, value] : request.headers)
+        headers = curl_slist_append(headers, (name + ": " + value).c_str());
+    std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headerList(headers,
+                                                                           &curl_slist_free_all);
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+
+    CURL* h = curl.get();
+    curl_easy_setopt(h, CURLOPT_URL, request.url.c_str());
+    curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+    if (request.method != "GET") {
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body.data());
+        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.body.size()));
+    }
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, long(request.timeout.count()));
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(h, CURLOPT_MAXREDIRS, 10L);
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, appendBody);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &response.body);
+
+    const CURLcode code = curl_easy_perform(h);
+    if (code != CURLE_OK) {
+        response.transportError = errorBuffer[0] ? errorBuffer : curl_easy_strerror(code);
+        response.body.clear();
+        return response;
+    }
+    long status = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    if (status > 0) response.status = status;
+    return response;
+}
+
+void CurlHttpClient::send(HttpRequest request, std::function<void(HttpResponse)> completion) {
+    std::thread([request = std::move(request), completion = std::move(completion)] {
+        completion(perform(request));
+    }).detach();
+}
+
+}  // namespace quillo::gtk

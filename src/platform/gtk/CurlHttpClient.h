@@ -1,0 +1,18 @@
+#pragma once
+
+#include "platform/HttpClient.h"
+
+namespace quillo::gtk {
+
+// libcurl, one easy handle per request on its own worker thread. Redirects are followed (at most
+// 10, http and https only), TLS is verified, and curl keeps a custom Authorization header to the
+// first host.
+class CurlHttpClient : public HttpClient {
+public:
+    CurlHttpClient();
+    void send(HttpRequest request, std::function<void(HttpResponse)> completion) override;
+    // Runs the request on the calling thread; what send() does on its worker.
+    static HttpResponse perform(const HttpRequest& request);
+};
+
+}  // namespace quillo::gtk

@@ -1,0 +1,98 @@
+#include "GioProcessRunner.h"
+
+#include <gio/gio.h>
+
+#include <memory>
+
+namespace quillo::gtk {
+
+namespace {
+
+struct Run {
+    GSubprocess* process = nullptr;
+    GCancellable* cancellable = nullptr;
+    guint timeout = 0;
+    bool timedOut = false;
+    std::function<void(ProcessResult)> completion;
+
+    ~Run() {
+        if (timeout) g_source_remove(timeout);
+        if (cancellable) g_object_unref(cancellable);
+        if (process) g_object_unref(process);
+    }
+};
+
+void finished(GObject* source, GAsyncResult* result, gpointer data) {
+    std::unique_ptr<Run> run(static_cast<Run*>(data));
+    if (run->timeout) {
+        g_source_remove(run->timeout);
+        run->timeout = 0;
+    }
+    ProcessResult outcome;
+    outcome.started = true;
+    outcome.timedOut = run->timedOut;
+    GBytes* out = nullptr;
+    GError* error = nullptr;
+    const gboolean ok =
+        g_subprocess_communicate_finish(G_SUBPROCESS(source), result, &out, nullptr, &error);
+    if (error) g_error_free(error);
+    if (out) {
+        gsize size = 0;
+        const auto* bytes = static_cast<const char*>(g_bytes_get_data(out, &size));
+        if (bytes) outcome.standardOutput.assign(bytes, size);
+        g_bytes_unref(out);
+    }
+    if (ok && !run->timedOut) {
+        // communicate() returns once the pipes close; the exit status needs the child reaped.
+        g_subprocess_wait(run->process, nullptr, nullptr);
+        if (g_subprocess_get_if_exited(run->process))
+            outcome.exitStatus = g_subprocess_get_exit_status(run->process);
+    }
+    run->completion(std::move(outcome));
+}
+
+}  // namespace
+
+void GioProcessRunner::run(std::vector<std::string> argv, std::chrono::milliseconds limit,
+                           std::function<void(ProcessResult)> completion) {
+    std::vector<const gchar*> args;
+    for (const auto& arg : argv) args.push_back(arg.c_str());
+    args.push_back(nullptr);
+
+    GError* error = nullptr;
+    GSubprocess* process = g_subprocess_newv(
+        args.data(), GSubprocessFlags(G_SUBPROCESS_FLAGS_STDOUT_PIPE | G_SUBPROCESS_FLAGS_STDERR_SILENCE),
+        &error);
+    if (!process) {
+        if (error) g_error_free(error);
+        // Still on a later turn: callers may be in the middle of arming this run.
+        using Completion = std::function<void(ProcessResult)>;
+        g_idle_add_full(
+            G_PRIORITY_DEFAULT,
+            [](gpointer data) -> gboolean {
+                (*static_cast<Completion*>(data))(ProcessResult{});
+                return G_SOURCE_REMOVE;
+            },
+            new Completion(std::move(completion)),
+            [](gpointer data) { delete static_cast<Completion*>(data); });
+        return;
+    }
+    auto* run = new Run;
+    run->process = process;
+    run->cancellable = g_cancellable_new();
+    run->completion = std::move(completion);
+    run->timeout = g_timeout_add_full(
+        G_PRIORITY_DEFAULT, static_cast<guint>(limit.count()),
+        [](gpointer data) -> gboolean {
+            auto* run = static_cast<Run*>(data);
+            run->timeout = 0;
+            run->timedOut = true;
+            // Killing closes the child's pipes, which ends communicate() with what was read.
+            g_subprocess_force_exit(run->process);
+            return G_SOURCE_REMOVE;
+        },
+        run, nullptr);
+    g_subprocess_communicate_async(process, nullptr, run->cancellable, finished, run);
+}
+
+}  // namespace quillo::gtk

@@ -1,0 +1,108 @@
+#include "GtkApplicationShell.h"
+
+#include <libayatana-appindicator/app-indicator.h>
+#include <gtk/gtk.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace quillo::gtk {
+
+struct GtkApplicationShell::State {
+    Handlers handlers;
+    GtkApplication* application = nullptr;
+    bool launched = false;
+    AppIndicator* indicator = nullptr;  // kept for the life of the process
+    GtkWidget* menu = nullptr;
+};
+
+namespace {
+
+constexpr const char* applicationId = "app.quillo.Companion";
+
+void quitSoon(GApplication* application) {
+    // Let the reply to a forwarded "--quit" reach the caller before the process goes.
+    g_timeout_add(
+        50,
+        [](gpointer app) -> gboolean {
+            if (GDBusConnection* bus = g_application_get_dbus_connection(G_APPLICATION(app)))
+                g_dbus_connection_flush_sync(bus, nullptr, nullptr);
+            GtkApplicationShell::quit();
+        },
+        application);
+}
+
+int commandLine(GApplication* application, GApplicationCommandLine* commandLine, gpointer data) {
+    auto* state = static_cast<GtkApplicationShell::State*>(data);
+    int argc = 0;
+    gchar** argv = g_application_command_line_get_arguments(commandLine, &argc);
+    const std::string action = argc > 1 ? argv[1] : "";
+    g_strfreev(argv);
+
+    if (action == "--quit") {
+        if (state->launched) quitSoon(application);
+        return 0;
+    }
+    if (!state->launched) {
+        state->launched = true;
+        g_application_hold(application);
+        state->handlers.launch();
+        return 0;
+    }
+    state->handlers.toggle();
+    return 0;
+}
+
+}  // namespace
+
+GtkApplicationShell::GtkApplicationShell(Handlers handlers) : state_(new State{std::move(handlers)}) {}
+
+GtkApplicationShell::~GtkApplicationShell() {
+    if (state_->application) g_object_unref(state_->application);
+    delete state_;
+}
+
+int GtkApplicationShell::run(int argc, char** argv) {
+    // Wayland does not let a client place its windows; the companion is placed, dragged and
+    // wanders, so it always talks X11 (through XWayland in a Wayland session).
+    gdk_set_allowed_backends("x11");
+    state_->application = gtk_application_new(applicationId, G_APPLICATION_HANDLES_COMMAND_LINE);
+    g_signal_connect(state_->application, "command-line", G_CALLBACK(commandLine), state_);
+    return g_application_run(G_APPLICATION(state_->application), argc, argv);
+}
+
+void GtkApplicationShell::installStatusItem(const std::filesystem::path& iconFolder) {
+    const bool ownIcon = std::filesystem::exists(iconFolder / "quillo-companion.svg");
+    state_->indicator = app_indicator_new("quillo-companion",
+                                          ownIcon ? "quillo-companion" : "accessories-dictionary",
+                                          APP_INDICATOR_CATEGORY_APPLICATION_STATUS);
+    if (ownIcon) app_indicator_set_icon_theme_path(state_->indicator, iconFolder.c_str());
+    app_indicator_set_title(state_->indicator, "Quillo 桌面伙伴");
+    app_indicator_set_status(state_->indicator, APP_INDICATOR_STATUS_ACTIVE);
+
+    GtkWidget* menu = gtk_menu_new();
+    GtkWidget* toggle = gtk_menu_item_new_with_label("打开或收起 Quillo");
+    g_signal_connect(toggle, "activate", G_CALLBACK(+[](GtkMenuItem*, gpointer data) {
+                         static_cast<State*>(data)->handlers.toggle();
+                     }),
+                     state_);
+    GtkWidget* quit = gtk_menu_item_new_with_label("退出 Quillo");
+    gtk_accel_label_set_accel(GTK_ACCEL_LABEL(gtk_bin_get_child(GTK_BIN(quit))), GDK_KEY_q,
+                              GDK_CONTROL_MASK);
+    g_signal_connect(quit, "activate",
+                     G_CALLBACK(+[](GtkMenuItem*, gpointer) { GtkApplicationShell::quit(); }),
+                     nullptr);
+    gtk_menu_shell_append(GTK_MENU_SHELL(menu), toggle);
+    gtk_menu_shell_append(GTK_MENU_SHELL(menu), gtk_separator_menu_item_new());
+    gtk_menu_shell_append(GTK_MENU_SHELL(menu), quit);
+    gtk_widget_show_all(menu);
+    app_indicator_set_menu(state_->indicator, GTK_MENU(menu));
+    state_->menu = menu;
+}
+
+void GtkApplicationShell::quit() {
+    std::fflush(nullptr);
+    std::_Exit(0);
+}
+
+}  // namespace quillo::gtk

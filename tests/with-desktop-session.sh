@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Runs a command inside a throwaway desktop session: its own Xvfb display, D-Bus session bus and
+# unlocked GNOME Keyring, with home folders in a temporary place. Tests meet real parts this way
+# without touching the user's own session, keyring or settings.
+set -euo pipefail
+
+if [[ "${QUILLO_SESSION_BUS:-}" != 1 ]]; then
+  export QUILLO_SESSION_BUS=1
+  exec dbus-run-session -- "$0" "$@"
+fi
+
+session=$(mktemp -d /tmp/quillo-session-XXXXXX)
+cleanup() {
+  [[ -n "${xvfb_pid:-}" ]] && kill "$xvfb_pid" 2>/dev/null || true
+  [[ -n "${keyring_pid:-}" ]] && kill "$keyring_pid" 2>/dev/null || true
+  rm -rf "$session"
+}
+trap cleanup EXIT
+
+export HOME="$session/home" XDG_CONFIG_HOME="$session/config" XDG_DATA_HOME="$session/data"
+export XDG_CACHE_HOME="$session/cache" XDG_RUNTIME_DIR="$session/runtime"
+mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME" "$XDG_RUNTIME_DIR"
+chmod 700 "$XDG_RUNTIME_DIR"
+
+# Xvfb picks a free display number itself and writes it to the given descriptor.
+Xvfb -displayfd 3 -screen 0 1600x900x24 -nolisten tcp 3>"$session/display" >/dev/null 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 100); do [[ -s "$session/display" ]] && break; sleep 0.05; done
+[[ -s "$session/display" ]] || { echo "with-desktop-session: Xvfb did not start" >&2; exit 1; }
+export DISPLAY=":$(cat "$session/display")"
+unset WAYLAND_DISPLAY
+
+# A login keyring unlocked with a throwaway password, serving the Secret Service on this bus.
+eval "$(printf 'quillo-test' | gnome-keyring-daemon --unlock --components=secrets 2>/dev/null)" || true
+keyring_pid=${GNOME_KEYRING_PID:-}
+
+export GTK_A11Y=none NO_AT_BRIDGE=1
+"$@"
