@@ -6,23 +6,10 @@
 #include <fstream>
 
 #include "fakes/FakePlatform.h"
+#include "support/ControllerProbe.h"
 #include "support/TempDir.h"
 
 namespace quillo {
-
-// Read access to the controller's private state, for tests only.
-struct CompanionControllerProbe {
-    static bool isPageReady(const CompanionController& c) { return c.isPageReady; }
-    static const std::string& lastDiarySnapshot(const CompanionController& c) {
-        return c.lastDiarySnapshot;
-    }
-    static const DiaryAggregate& lastDiaryAggregate(const CompanionController& c) {
-        return c.lastDiaryAggregate;
-    }
-    static bool hasTimers(const CompanionController& c) {
-        return static_cast<bool>(c.diaryTimer) && static_cast<bool>(c.tansySummaryTimer);
-    }
-};
 
 namespace {
 

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "companion/CompanionController.h"
+
+namespace quillo {
+
+// Read access to the controller's private state, for tests only.
+struct CompanionControllerProbe {
+    // Append accessors as tests need them; this is the only definition of the probe.
+    static bool isPageReady(const CompanionController& c) { return c.isPageReady; }
+    static const std::string& lastDiarySnapshot(const CompanionController& c) {
+        return c.lastDiarySnapshot;
+    }
+    static const DiaryAggregate& lastDiaryAggregate(const CompanionController& c) {
+        return c.lastDiaryAggregate;
+    }
+    static bool hasTimers(const CompanionController& c) {
+        return static_cast<bool>(c.diaryTimer) && static_cast<bool>(c.tansySummaryTimer);
+    }
+};
+
+}  // namespace quillo
