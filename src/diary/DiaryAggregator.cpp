@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -44,7 +43,8 @@ constexpr std::string_view kSourceSeparator = " + ";
 constexpr std::string_view kLabelSuffix = " · 本地记忆";
 constexpr std::string_view kLabelWithoutSources = "本地记忆";
 
-enum class Section { work, learning };
+// While parsing, a line may also be outside both sections.
+enum class Section { none, work, learning };
 
 struct ParsedEntry {
     std::string source;
@@ -309,7 +309,7 @@ Text normalized(const std::vector<TextView>& lines, Unicode& unicode) {
 std::pair<Text, Text> parse(TextView text, Unicode& unicode) {
     std::vector<TextView> workLines;
     std::vector<TextView> learningLines;
-    std::optional<Section> section;
+    Section section = Section::none;
     // Lines end at newline code points, not at user-perceived characters: CR LF is one character,
     // yet it ends a line and then an empty one, which is what turns every line of a CR LF diary
     // into a paragraph of its own. Every other newline character always stands alone as a
@@ -327,7 +327,7 @@ std::pair<Text, Text> parse(TextView text, Unicode& unicode) {
         } else if (unicode.sameCharacters(bare, kLearningHeading)) {
             section = Section::learning;
         } else if (startsWithCharacters(bare, kOtherHeadingPrefix, unicode)) {
-            section.reset();
+            section = Section::none;
         } else if (startsWithCharacters(bare, kCommentPrefix, unicode)) {
             // Only the comment's first line is recognisable; the rest of a multi-line comment is
             // read as text, which agents rarely write anyway.
@@ -349,25 +349,26 @@ std::vector<TextView> sentencePoints(TextView paragraph, Unicode& unicode) {
         return points;
     }
     icu::BreakIterator& characters = unicode.characters(paragraph);
-    std::optional<size_t> contentStart;
+    constexpr size_t kNoContent = TextView::npos;
+    size_t contentStart = kNoContent;
     size_t contentEnd = 0;
     int32_t from = characters.first();
     for (int32_t to = characters.next(); to != icu::BreakIterator::DONE;
          from = to, to = characters.next()) {
         const TextView character = paragraph.substr(from, to - from);
         if (!consistsOf(character, isWhitespaceOrNewline)) {
-            if (!contentStart) {
+            if (contentStart == kNoContent) {
                 contentStart = from;
             }
             contentEnd = to;
         }
         if (isTerminator(character)) {
-            points.push_back(paragraph.substr(*contentStart, contentEnd - *contentStart));
-            contentStart.reset();
+            points.push_back(paragraph.substr(contentStart, contentEnd - contentStart));
+            contentStart = kNoContent;
         }
     }
-    if (contentStart) {
-        points.push_back(paragraph.substr(*contentStart, contentEnd - *contentStart));
+    if (contentStart != kNoContent) {
+        points.push_back(paragraph.substr(contentStart, contentEnd - contentStart));
     }
     return points;
 }
