@@ -30,3 +30,9 @@ if ((${#missing[@]})); then
   "${sudo_cmd[@]}" apt-get update -qq
   "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# The page's third-party scripts, pinned by package-lock.json.
+cd "$(dirname "$0")/.."
+if [[ ! -f node_modules/.package-lock.json || package-lock.json -nt node_modules/.package-lock.json ]]; then
+  npm ci --no-audit --no-fund --loglevel=error
+fi

@@ -17,9 +17,15 @@ cleanup() {
 }
 trap cleanup EXIT
 
-export HOME="$session/home" XDG_CONFIG_HOME="$session/config" XDG_DATA_HOME="$session/data"
-export XDG_CACHE_HOME="$session/cache" XDG_RUNTIME_DIR="$session/runtime"
-mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME" "$XDG_RUNTIME_DIR"
+# QUILLO_KEEP_HOME=1 keeps the user's own folders (to show their diary in a snapshot); the
+# keyring then still lives in the throwaway session folder.
+if [[ "${QUILLO_KEEP_HOME:-}" != 1 ]]; then
+  export HOME="$session/home" XDG_CONFIG_HOME="$session/config" XDG_CACHE_HOME="$session/cache"
+  mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME"
+fi
+[[ "${QUILLO_KEEP_HOME:-}" == 1 ]] || export XDG_DATA_HOME="$session/data"
+export XDG_RUNTIME_DIR="$session/runtime"
+mkdir -p "$session/data" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
 
 # Xvfb picks a free display number itself and writes it to the given descriptor.
@@ -31,7 +37,9 @@ export DISPLAY=":$(cat "$session/display")"
 unset WAYLAND_DISPLAY
 
 # A login keyring unlocked with a throwaway password, serving the Secret Service on this bus.
-eval "$(printf 'quillo-test' | gnome-keyring-daemon --unlock --components=secrets 2>/dev/null)" || true
+# Its files always stay in the session folder, never in the user's own data folder.
+eval "$(printf 'quillo-test' | XDG_DATA_HOME="$session/data" \
+  gnome-keyring-daemon --unlock --components=secrets 2>/dev/null)" || true
 keyring_pid=${GNOME_KEYRING_PID:-}
 
 export GTK_A11Y=none NO_AT_BRIDGE=1

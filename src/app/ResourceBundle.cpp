@@ -6,12 +6,13 @@
 
 namespace quillo {
 
-std::optional<std::filesystem::path> ResourceBundle::locate(const std::filesystem::path& mainPath,
-                                                            const std::filesystem::path& buildPath) {
+std::filesystem::path ResourceBundle::locate(const std::filesystem::path& mainPath,
+                                             const std::filesystem::path& buildPath) {
     std::error_code error;
     if (std::filesystem::is_directory(mainPath, error)) return mainPath;
     if (std::filesystem::is_directory(buildPath, error)) return buildPath;
-    return std::nullopt;
+    fatalError("could not load resource bundle: from " + mainPath.string() + " or " +
+               buildPath.string());
 }
 
 std::filesystem::path ResourceBundle::mainPath() {
@@ -24,13 +25,7 @@ std::filesystem::path ResourceBundle::buildPath() { return QUILLO_BUILD_BUNDLE; 
 
 const std::filesystem::path& ResourceBundle::module() {
     // A function-local static is initialised exactly once, also when threads race for it.
-    static const std::filesystem::path bundle = [] {
-        const auto main = mainPath();
-        const auto build = buildPath();
-        if (auto found = locate(main, build)) return *found;
-        fatalError("could not load resource bundle: from " + main.string() + " or " +
-                   build.string());
-    }();
+    static const std::filesystem::path bundle = locate(mainPath(), buildPath());
     return bundle;
 }
 

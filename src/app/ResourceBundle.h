@@ -1,7 +1,6 @@
 #pragma once
 
 #include <filesystem>
-#include <optional>
 
 namespace quillo {
 
@@ -14,9 +13,9 @@ public:
     // fatal stop that names both places.
     static const std::filesystem::path& module();
 
-    // The lookup itself: the first of the two that is a folder.
-    static std::optional<std::filesystem::path> locate(const std::filesystem::path& mainPath,
-                                                       const std::filesystem::path& buildPath);
+    // The lookup itself: the first of the two that is a folder, else a fatal stop naming both.
+    static std::filesystem::path locate(const std::filesystem::path& mainPath,
+                                        const std::filesystem::path& buildPath);
     // Beside /proc/self/exe, so a symbolic link in bin/ still finds the installed bundle.
     static std::filesystem::path mainPath();
     // Recorded when the program was configured.

@@ -79,6 +79,8 @@ void GtkPanelWindow::setContent(WebView& webView) {
     if (content_) gtk_container_remove(GTK_CONTAINER(window_), content_);
     content_ = view;
     gtk_container_add(GTK_CONTAINER(window_), view);
+    gtk_widget_set_size_request(view, std::max(1, int(std::lround(frame_.size.width))),
+                                std::max(1, int(std::lround(frame_.size.height))));
     apply(frame_);
 }
 
