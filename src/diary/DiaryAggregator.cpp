@@ -9,6 +9,7 @@
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -26,7 +27,8 @@ namespace {
 using Text = std::u16string;
 using TextView = std::u16string_view;
 
-// Both headings are in NFD already (no CJK ideograph decomposes), which `sameCharacters` relies on.
+// Both headings are in NFD already (no unified CJK ideograph decomposes); `sameCharacters` relies
+// on that.
 constexpr TextView kWorkHeading = u"## 今天做了什么";
 constexpr TextView kLearningHeading = u"## 今天学到了什么";
 constexpr TextView kOtherHeadingPrefix = u"## ";
@@ -140,17 +142,24 @@ Text fromUtf8(std::string_view bytes) {
 }
 
 void appendUtf8(std::string& out, TextView text) {
-    if (text.empty()) {
-        return;
+    // In slices, so that a slice's worst case of three bytes per code unit stays within ICU's
+    // 32-bit lengths; a slice never ends between the halves of a surrogate pair.
+    constexpr size_t kSliceUnits = size_t{1} << 24;
+    while (!text.empty()) {
+        size_t units = std::min(text.size(), kSliceUnits);
+        if (units < text.size() && U16_IS_LEAD(text[units - 1])) {
+            --units;
+        }
+        const size_t oldSize = out.size();
+        out.resize(oldSize + 3 * units);
+        int32_t length = 0;
+        UErrorCode status = U_ZERO_ERROR;
+        u_strToUTF8WithSub(out.data() + oldSize, static_cast<int32_t>(3 * units), &length,
+                           text.data(), static_cast<int32_t>(units), 0xFFFD, nullptr, &status);
+        requireSuccess(status, "write UTF-8");
+        out.resize(oldSize + static_cast<size_t>(length));
+        text.remove_prefix(units);
     }
-    const size_t oldSize = out.size();
-    out.resize(oldSize + 3 * text.size());  // at most three bytes per UTF-16 code unit
-    int32_t length = 0;
-    UErrorCode status = U_ZERO_ERROR;
-    u_strToUTF8WithSub(out.data() + oldSize, static_cast<int32_t>(out.size() - oldSize), &length,
-                       text.data(), static_cast<int32_t>(text.size()), 0xFFFD, nullptr, &status);
-    requireSuccess(status, "write UTF-8");
-    out.resize(oldSize + static_cast<size_t>(length));
 }
 
 std::string validUtf8(std::string_view bytes) {

@@ -1,0 +1,93 @@
+// Feeds arbitrary bytes to DiaryAggregator::aggregate. An input is a list of entries separated by
+// the byte 0x1E (record separator); in each entry the text up to the first line feed is the source
+// and the rest is the diary.
+
+#include <unicode/ustring.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "diary/DiaryAggregator.h"
+
+namespace {
+
+constexpr char kEntrySeparator = '\x1e';
+constexpr std::string_view kOpening = "## 今天做了什么\n\n";
+constexpr std::string_view kLabelSuffix = " · 本地记忆";
+constexpr std::string_view kBareLabel = "本地记忆";
+
+std::vector<quillo::DiaryEntry> entriesFrom(std::string_view data) {
+    std::vector<quillo::DiaryEntry> entries;
+    while (true) {
+        const size_t end = data.find(kEntrySeparator);
+        const std::string_view record = data.substr(0, end);
+        const size_t lineEnd = record.find('\n');
+        if (lineEnd == std::string_view::npos) {
+            entries.push_back({std::string(record), std::string()});
+        } else {
+            entries.push_back(
+                {std::string(record.substr(0, lineEnd)), std::string(record.substr(lineEnd + 1))});
+        }
+        if (end == std::string_view::npos) {
+            return entries;
+        }
+        data.remove_prefix(end + 1);
+    }
+}
+
+bool isValidUtf8(std::string_view text) {
+    UErrorCode status = U_ZERO_ERROR;
+    int32_t length = 0;
+    u_strFromUTF8(nullptr, 0, &length, text.data(), static_cast<int32_t>(text.size()), &status);
+    return status != U_INVALID_CHAR_FOUND;
+}
+
+void require(bool holds, const char* invariant) {
+    if (!holds) {
+        std::fprintf(stderr, "broken invariant: %s\n", invariant);
+        std::abort();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::vector<quillo::DiaryEntry> entries =
+        entriesFrom(std::string_view(reinterpret_cast<const char*>(data), size));
+    const quillo::DiaryAggregate aggregate = quillo::DiaryAggregator::aggregate(entries);
+
+    require(aggregate.content.starts_with(kOpening), "the document opens with the work heading");
+    require(isValidUtf8(aggregate.content) && isValidUtf8(aggregate.sourceLabel),
+            "the result is valid UTF-8");
+    require(aggregate.content == kOpening || !aggregate.content.ends_with('\n'),
+            "a document with points has no trailing line feed");
+
+    // The label names, in order and with repeats, exactly the entries that contribute on their
+    // own: an entry's contribution depends on nothing but its own text.
+    std::string sources;
+    bool anyContributes = false;
+    for (const quillo::DiaryEntry& entry : entries) {
+        const quillo::DiaryAggregate alone = quillo::DiaryAggregator::aggregate({entry});
+        if (alone.sourceLabel == kBareLabel) {
+            require(alone.content == kOpening, "an entry left out of the label adds no text");
+            continue;
+        }
+        require(alone.sourceLabel.ends_with(kLabelSuffix), "a label ends with the suffix");
+        if (anyContributes) {
+            sources += " + ";
+        }
+        sources += alone.sourceLabel.substr(0, alone.sourceLabel.size() - kLabelSuffix.size());
+        anyContributes = true;
+    }
+    const std::string expected =
+        anyContributes ? sources + std::string(kLabelSuffix) : std::string(kBareLabel);
+    require(aggregate.sourceLabel == expected, "the label lists the contributing sources");
+    require((aggregate.content == kOpening) == !anyContributes,
+            "the document is bare exactly when no source contributes");
+    return 0;
+}
