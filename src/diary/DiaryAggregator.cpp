@@ -180,6 +180,11 @@ public:
         bulletMarker_ = std::make_unique<icu::RegexMatcher>(
             icu::UnicodeString(kBulletMarkerPattern), 0, status);
         requireSuccess(status, "compile the bullet marker pattern");
+        // ICU backtracks through `\s+` on a stack capped at 8 MB by default, which a marker
+        // followed by about a million spaces exhausts; the match would then fail and the marker
+        // stay. The stack only ever grows with the run of whitespace, so it is left unbounded.
+        bulletMarker_->setStackLimit(0, status);
+        requireSuccess(status, "lift the regex stack limit");
         nfd_ = icu::Normalizer2::getNFDInstance(status);
         requireSuccess(status, "load NFD normalization");
     }

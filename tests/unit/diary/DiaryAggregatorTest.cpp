@@ -286,7 +286,9 @@ INSTANTIATE_TEST_SUITE_P(
         DiaryCase{"EveryParagraphLosesItsOwnMarker", "- 写代码。\n\n* 开会。",
                   workOnly("- 写代码。\n- 开会。")},
         DiaryCase{"MarkerAloneOnItsLineTakesTheJoiningSpaceAsItsWhitespace", "-\n写代码。",
-                  workOnly("- 写代码。")}),
+                  workOnly("- 写代码。")},
+        DiaryCase{"MarkerBeforeMoreThanAMillionSpacesIsStillRemoved",
+                  "-" + std::string(1'500'000, ' ') + "写代码。", workOnly("- 写代码。")}),
     caseName);
 
 // ---------------------------------------------------------------------------------------------
