@@ -17,6 +17,15 @@ struct CompanionControllerProbe {
     static bool hasTimers(const CompanionController& c) {
         return static_cast<bool>(c.diaryTimer) && static_cast<bool>(c.tansySummaryTimer);
     }
+    // Window behaviour.
+    static bool isExpanded(const CompanionController& c) { return c.isExpanded; }
+    static bool isDragging(const CompanionController& c) { return c.isDragging; }
+    static std::optional<Point> collapsedOriginBeforeExpansion(const CompanionController& c) {
+        return c.collapsedOriginBeforeExpansion;
+    }
+    static bool hasWanderWorkItem(const CompanionController& c) {
+        return static_cast<bool>(c.wanderWorkItem);
+    }
 };
 
 }  // namespace quillo
