@@ -10,8 +10,7 @@
     const SYNCED_DOT_MS = 4000;
     const DRAG_THRESHOLD_PX = 3;
     // The app resizes the window without telling the page (for example from its tray menu), so
-    // the viewport itself is also read as the state; the gap between the two bounds keeps the
-    // page from flipping while the window animates between its two sizes.
+    // a change of the viewport between its two sizes is also read as the state.
     const EXPANDED_MIN_PX = 200;
     const COLLAPSED_MAX_PX = 120;
 
@@ -113,11 +112,23 @@
         post('expanded', { value });
     }
 
-    function followViewport() {
+    // Only a crossing from one size class to the other counts: when the page collapses itself,
+    // the window is still large for the length of its shrinking animation, and that must not
+    // read as a request to expand again.
+    function viewportClass() {
         const w = window.innerWidth;
         const h = window.innerHeight;
-        if (!expanded && w >= EXPANDED_MIN_PX && h >= EXPANDED_MIN_PX) showExpanded(true);
-        else if (expanded && (w <= COLLAPSED_MAX_PX || h <= COLLAPSED_MAX_PX)) showExpanded(false);
+        if (w >= EXPANDED_MIN_PX && h >= EXPANDED_MIN_PX) return 'large';
+        if (w <= COLLAPSED_MAX_PX || h <= COLLAPSED_MAX_PX) return 'small';
+        return 'between';
+    }
+
+    let lastViewportClass = null;
+    function followViewport() {
+        const size = viewportClass();
+        if (size === 'between' || size === lastViewportClass) return;
+        lastViewportClass = size;
+        showExpanded(size === 'large');
     }
 
     function resetScroll() {

@@ -78,6 +78,11 @@ public:
         gtk_widget_set_app_paintable(window_, TRUE);
 
         view_ = WEBKIT_WEB_VIEW(webkit_web_view_new());
+        // The settings the app runs the page with.
+        WebKitSettings* settings = webkit_web_view_get_settings(view_);
+        webkit_settings_set_hardware_acceleration_policy(settings,
+                                                         WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
+        webkit_settings_set_enable_page_cache(settings, FALSE);
         gtk_widget_set_size_request(GTK_WIDGET(view_), width, height);
         const GdkRGBA clear{0, 0, 0, 0};
         webkit_web_view_set_background_color(view_, &clear);
@@ -626,27 +631,37 @@ TEST_F(PageTest, DebugSetExpandedShowsThePanelWithoutAMessage) {
               json({true, true}));
 }
 
+// Resolves with `then` once the viewport has the given size; resize events come asynchronously.
+std::string afterViewport(int width, int height, const std::string& then) {
+    return "return new Promise((resolve) => {"
+           "  const check = () => innerWidth === " +
+           std::to_string(width) + "      && innerHeight === " + std::to_string(height) +
+           ";"
+           "  if (check()) resolve(); else addEventListener('resize', () => check() && resolve());"
+           "}).then(() => " +
+           then + ");";
+}
+
 TEST_F(PageTest, ResizingTheWindowFollowsTheAppsSizeChange) {
     Page& page = open(64, 64);
     // The tray menu resizes the window without calling the page.
     page.resize(370, 500);
-    EXPECT_EQ(page.run(R"(
-        return new Promise((resolve) => {
-            const check = () => innerWidth >= 370 && innerHeight >= 500;
-            if (check()) resolve(true);
-            else addEventListener('resize', () => check() && resolve(true));
-        }).then(() => __test.shown('panel'));
-    )"),
-              true);
+    EXPECT_EQ(page.run(afterViewport(370, 500, "[__test.shown('panel'), __test.shown('figure')]")),
+              json({true, false}));
     page.resize(64, 64);
-    EXPECT_EQ(page.run(R"(
-        return new Promise((resolve) => {
-            const check = () => innerWidth <= 64;
-            if (check()) resolve(true);
-            else addEventListener('resize', () => check() && resolve(true));
-        }).then(() => [__test.shown('panel'), __test.shown('figure')]);
-    )"),
+    EXPECT_EQ(page.run(afterViewport(64, 64, "[__test.shown('panel'), __test.shown('figure')]")),
               json({false, true}));
+}
+
+TEST_F(PageTest, ACollapseThePageAskedForIsNotUndoneWhileTheWindowShrinks) {
+    Page& page = open(370, 500);
+    EXPECT_EQ(typesOf(page.postedBy("__test.key('Escape');")),
+              std::vector<std::string>{"expanded"});
+    // The window shrinks over a few frames; on the way it is still large.
+    page.resize(300, 400);
+    EXPECT_EQ(page.run(afterViewport(300, 400, "__test.shown('panel')")), false);
+    page.resize(64, 64);
+    EXPECT_EQ(page.run(afterViewport(64, 64, "__test.shown('figure')")), true);
 }
 
 TEST_F(PageTest, ResetScrollReturnsTheDiaryToItsTop) {
