@@ -1,10 +1,110 @@
-// Placeholder until the sync flow lands; replaced by its owner.
+#include <nlohmann/json.hpp>
+#include <string>
+#include <utility>
+
 #include "CompanionController.h"
+#include "sync/UnicodeText.h"
 
 namespace quillo {
-void CompanionController::pushSyncState(std::optional<std::string>, std::optional<std::string>) {}
-void CompanionController::syncCurrentDiary() {}
-void CompanionController::openSyncSetup() {}
-void CompanionController::pasteSyncToken() {}
-void CompanionController::connect(const std::string&) {}
+
+namespace {
+
+constexpr const char* connectPage = "/settings?connect=companion";
+// What the diary aggregator calls a day to which no source contributed anything.
+constexpr const char* labelWithoutSources = "本地记忆";
+
+// Compact JSON of a value built here; nothing when a text in it is not valid UTF-8.
+std::optional<std::string> compactJSON(const nlohmann::json& value) {
+    try {
+        return value.dump();
+    } catch (const nlohmann::json::exception&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
+void CompanionController::pushSyncState(std::optional<std::string> status,
+                                        std::optional<std::string> message) {
+    if (!isPageReady) return;
+    const bool connected = syncService->isConnected();
+    const nlohmann::json state = {
+        {"connected", connected},
+        {"status", status      ? std::move(*status)
+                   : connected ? "connected"
+                               : "disconnected"},
+        {"message", message     ? std::move(*message)
+                    : connected ? "已连接 Quillo"
+                                : "连接后可跨设备查看"},
+    };
+    if (const auto text = compactJSON(state))
+        webView->evaluateScript("window.quilloSetSyncState?.(" + *text + ")");
+}
+
+void CompanionController::syncCurrentDiary() {
+    if (isSyncing) return;
+    if (!syncService->isConnected()) {
+        pushSyncState(std::nullopt,
+                      std::string("连接后可同步到 ") + QuilloSyncService::defaultHost);
+        return;
+    }
+    // A day with nothing from any source would upload the bare headings, and that would replace
+    // whatever review the service already holds for the day with an empty one.
+    if (lastDiaryAggregate.sourceLabel == labelWithoutSources) {
+        pushSyncState("error", "今天还没有可同步的内容");
+        return;
+    }
+    const std::string content = lastDiaryAggregate.content;
+
+    isSyncing = true;
+    pushSyncState("syncing", "正在同步今天的记忆");
+    // The completion may run on the HTTP worker or, for a local failure, inside sync() itself.
+    // Either way the result is handled on a later main-loop turn, where all controller state
+    // lives. The main loop belongs to the platform, which outlives the controller.
+    MainLoop& mainLoop = platform_.mainLoop();
+    syncService->sync(
+        localDateString(), content,
+        [weakSelf = weak_from_this(), &mainLoop](std::optional<QuilloSyncError> error) {
+            mainLoop.post([weakSelf, error = std::move(error)] {
+                const auto self = weakSelf.lock();
+                if (!self) return;
+                self->isSyncing = false;
+                if (error)
+                    self->pushSyncState("error", error->errorDescription());
+                else
+                    self->pushSyncState("synced", "今天的记忆已同步");
+            });
+        });
+}
+
+void CompanionController::openSyncSetup() {
+    platform_.workspace().openURI(std::string(QuilloSyncService::defaultWebAddress) + connectPage);
+}
+
+void CompanionController::pasteSyncToken() {
+    platform_.clipboard().requestText(
+        [weakSelf = weak_from_this()](std::optional<std::string> text) {
+            const auto self = weakSelf.lock();
+            if (!self) return;
+            const auto token = text ? unicode::trimmedWhitespace(*text) : std::string_view();
+            if (token.empty()) {
+                self->pushSyncState("error", "剪贴板里没有连接令牌");
+                return;
+            }
+            // Offered to the page only; it is stored when the page sends it back to be saved.
+            if (const auto json = compactJSON({{"token", std::string(token)}}))
+                self->webView->evaluateScript("window.quilloSetSyncToken?.(" + *json + ")");
+        });
+}
+
+void CompanionController::connect(const std::string& token) {
+    if (const auto error = syncService->saveToken(token)) {
+        pushSyncState("error", error->errorDescription());
+        return;
+    }
+    if (!isPageReady) return;
+    pushSyncState("connected", "已连接，正在同步");
+    syncCurrentDiary();
+}
+
 }  // namespace quillo
