@@ -28,6 +28,8 @@ using namespace std::chrono_literals;
 constexpr auto kWaitLimit = 20s;
 constexpr const char* kEmptyDiary = "## 今天做了什么\n\n";
 constexpr const char* kEndMarker = "__page_test_end";
+constexpr int kWindowX = 240;
+constexpr int kWindowY = 160;
 
 struct GFreeDeleter {
     void operator()(void* p) const { g_free(p); }
@@ -96,6 +98,8 @@ public:
         g_signal_connect(view_, "load-failed", G_CALLBACK(&Page::onLoadFailed), this);
         g_signal_connect(view_, "web-process-terminated", G_CALLBACK(&Page::onCrash), this);
 
+        // A fixed place on the screen, so that real pointer input lands at known coordinates.
+        gtk_window_move(GTK_WINDOW(window_), kWindowX, kWindowY);
         gtk_widget_show_all(window_);
 
         const std::filesystem::path page =
@@ -192,6 +196,50 @@ public:
         std::vector<json> posted(messages_.begin(), marked ? messages_.end() - 1 : messages_.end());
         messages_.clear();
         return posted;
+    }
+
+    // Real X input, through xdotool and the XTest extension, at points of the web view.
+    bool press(int x, int y) { return realInput(x, y, {"mousedown", "1"}); }
+    bool release(int x, int y) { return realInput(x, y, {"mouseup", "1"}); }
+    bool key(const char* name) {
+        gtk_widget_grab_focus(GTK_WIDGET(view_));
+        return realInput(10, 10, {"key", name});
+    }
+    // Where the web view's top-left corner is on the screen.
+    std::pair<int, int> screenOrigin() {
+        int x = 0, y = 0;
+        gdk_window_get_origin(gtk_widget_get_window(GTK_WIDGET(view_)), &x, &y);
+        return {x, y};
+    }
+    // Waits for a message of the given type and hands over everything posted until then.
+    std::vector<json> messagesUntil(const std::string& type) {
+        const auto seen = [&] {
+            for (const json& m : messages_) {
+                if (m.value("type", "") == type) return true;
+            }
+            return false;
+        };
+        EXPECT_TRUE(runUntil(seen)) << "no " << type << " message arrived";
+        std::vector<json> posted;
+        posted.swap(messages_);
+        return posted;
+    }
+
+    bool realInput(int x, int y, std::vector<std::string> action) {
+        const auto [left, top] = screenOrigin();
+        std::vector<std::string> args = {"xdotool", "mousemove", std::to_string(left + x),
+                                         std::to_string(top + y)};
+        args.insert(args.end(), action.begin(), action.end());
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        gint status = -1;
+        GError* error = nullptr;
+        const bool spawned = g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_SEARCH_PATH,
+                                          nullptr, nullptr, nullptr, nullptr, &status, &error);
+        EXPECT_TRUE(spawned) << (error ? error->message : "") << " (xdotool comes with the set-up)";
+        if (error) g_error_free(error);
+        return spawned && g_spawn_check_wait_status(status, nullptr);
     }
 
     void resize(int width, int height) {
@@ -590,6 +638,39 @@ TEST_F(PageTest, PressAndMoveDragsTheFigureInsteadOfExpanding) {
     // The next plain click expands again: the swallowed click was only the drag's own.
     EXPECT_EQ(typesOf(page.postedBy("document.getElementById('figure').click();")),
               std::vector<std::string>{"expanded"});
+}
+
+TEST_F(PageTest, ARealClickOnTheFigureExpands) {
+    Page& page = open(64, 64);
+    ASSERT_TRUE(page.press(32, 40));
+    ASSERT_TRUE(page.release(32, 40));
+    const std::vector<json> posted = page.messagesUntil("expanded");
+    ASSERT_EQ(posted.size(), 1u);
+    EXPECT_EQ(posted[0], json({{"type", "expanded"}, {"value", true}}));
+}
+
+TEST_F(PageTest, ARealDragReportsScreenPositionsAndDoesNotExpand) {
+    Page& page = open(64, 64);
+    const auto [x, y] = page.screenOrigin();
+    ASSERT_TRUE(page.press(20, 30));
+    ASSERT_TRUE(page.release(44, 50));
+    std::vector<json> posted = page.messagesUntil("dragEnd");
+    ASSERT_GE(posted.size(), 3u);
+    EXPECT_EQ(posted.front(),
+              json({{"type", "dragStart"}, {"screenX", x + 20}, {"screenY", y + 30}}));
+    EXPECT_EQ(posted[posted.size() - 2],
+              json({{"type", "dragMove"}, {"screenX", x + 44}, {"screenY", y + 50}}));
+    EXPECT_EQ(posted.back(), json({{"type", "dragEnd"}}));
+    for (const json& m : page.postedBy("")) EXPECT_NE(m.value("type", ""), "expanded");
+    EXPECT_EQ(page.run("return __test.shown('panel');"), false);
+}
+
+TEST_F(PageTest, TheEscapeKeyCollapses) {
+    Page& page = open(370, 500);
+    ASSERT_TRUE(page.key("Escape"));
+    const std::vector<json> posted = page.messagesUntil("expanded");
+    ASSERT_EQ(posted.size(), 1u);
+    EXPECT_EQ(posted[0], json({{"type", "expanded"}, {"value", false}}));
 }
 
 TEST_F(PageTest, TheHeaderDragsTheWindowButItsButtonsDoNot) {
