@@ -1,6 +1,7 @@
 #include "GtkPanelWindow.h"
 
 #include <cmath>
+#include <string>
 
 #include "GtkWebView.h"
 #include "ScreenCoordinates.h"
@@ -23,6 +24,18 @@ double easeInOut(double progress) {
     return curve(t, 0.0, 1.0);
 }
 
+int pixels(double length) { return ScreenCoordinates::length(length); }
+
+// Adds or removes the class on the document element, also when the script runs so early that
+// the element does not exist yet.
+std::string compositorClassScript(bool noCompositor) {
+    return std::string("(function(){var on=") + (noCompositor ? "true" : "false") +
+           ";function apply(){var e=document.documentElement;if(!e)return false;"
+           "e.classList.toggle('no-compositor',on);return true;}"
+           "if(!apply())new MutationObserver(function(_,o){if(apply())o.disconnect();})"
+           ".observe(document,{childList:true});})();";
+}
+
 Rect interpolate(const Rect& from, const Rect& to, double f) {
     const auto mix = [f](double a, double b) { return a + (b - a) * f; };
     return {{mix(from.origin.x, to.origin.x), mix(from.origin.y, to.origin.y)},
@@ -30,7 +43,6 @@ Rect interpolate(const Rect& from, const Rect& to, double f) {
 }
 
 struct Animation {
-    GtkPanelWindow* panel;
     Rect from;
     Rect to;
     gint64 start;
@@ -45,12 +57,22 @@ GtkPanelWindow::GtkPanelWindow(Size contentSize)
     : window_(GTK_WINDOW(gtk_window_new(GTK_WINDOW_TOPLEVEL))), frame_{{0, 0}, contentSize} {
     g_object_ref_sink(window_);
     gtk_window_set_title(window_, "Quillo");
-    gtk_window_set_default_size(window_, int(contentSize.width), int(contentSize.height));
-    apply(frame_);
+    gtk_window_set_default_size(window_, pixels(contentSize.width), pixels(contentSize.height));
+    apply(frame_, true);
+    GdkScreen* screen = gtk_widget_get_screen(GTK_WIDGET(window_));
+    const gulong id =
+        g_signal_connect(screen, "composited-changed", G_CALLBACK(+[](GdkScreen*, gpointer self) {
+                             static_cast<GtkPanelWindow*>(self)->updateCompositorClass(true);
+                         }),
+                         this);
+    compositedChanged_ = SignalConnection(screen, id);
 }
 
 GtkPanelWindow::~GtkPanelWindow() {
     animation_.cancel();
+    compositedChanged_.disconnect();
+    if (contentManager_ && compositorScript_)
+        webkit_user_content_manager_remove_script(contentManager_.get(), compositorScript_.get());
     gtk_widget_destroy(GTK_WIDGET(window_));
     g_object_unref(window_);
 }
@@ -75,47 +97,74 @@ void GtkPanelWindow::configureFloating() {
 }
 
 void GtkPanelWindow::setContent(WebView& webView) {
-    auto* view = static_cast<GtkWebView&>(webView).widget();
-    if (content_) gtk_container_remove(GTK_CONTAINER(window_), content_);
-    content_ = view;
-    gtk_container_add(GTK_CONTAINER(window_), view);
-    gtk_widget_set_size_request(view, std::max(1, int(std::lround(frame_.size.width))),
-                                std::max(1, int(std::lround(frame_.size.height))));
-    apply(frame_);
+    auto& view = static_cast<GtkWebView&>(webView);
+    if (GtkWidget* old = gtk_bin_get_child(GTK_BIN(window_)))
+        gtk_container_remove(GTK_CONTAINER(window_), old);
+    gtk_container_add(GTK_CONTAINER(window_), view.widget());
+    apply(frame_, true);
+
+    if (contentManager_ && compositorScript_)
+        webkit_user_content_manager_remove_script(contentManager_.get(), compositorScript_.get());
+    compositorScript_.reset();
+    contentManager_.reset(WEBKIT_USER_CONTENT_MANAGER(
+        g_object_ref(webkit_web_view_get_user_content_manager(view.view()))));
+    // The page is not loaded yet: the user script alone reaches it, before its first paint.
+    updateCompositorClass(false);
+}
+
+void GtkPanelWindow::updateCompositorClass(bool evaluateNow) {
+    if (!contentManager_) return;
+    const bool composited = gdk_screen_is_composited(gtk_widget_get_screen(GTK_WIDGET(window_)));
+    const std::string script = compositorClassScript(!composited);
+    // Kept up to date for any later load of the page, such as a reload.
+    if (compositorScript_)
+        webkit_user_content_manager_remove_script(contentManager_.get(), compositorScript_.get());
+    compositorScript_.reset(
+        webkit_user_script_new(script.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                               WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr));
+    webkit_user_content_manager_add_script(contentManager_.get(), compositorScript_.get());
+    // The page already shown changes its look at once.
+    GtkWidget* child = gtk_bin_get_child(GTK_BIN(window_));
+    if (evaluateNow && child && WEBKIT_IS_WEB_VIEW(child))
+        webkit_web_view_evaluate_javascript(WEBKIT_WEB_VIEW(child), script.c_str(), -1, nullptr,
+                                            nullptr, nullptr, nullptr, nullptr);
 }
 
 void GtkPanelWindow::showWithoutFocus() {
     gtk_widget_show_all(GTK_WIDGET(window_));
     // Re-assert the place: some window managers pick their own at the first map.
-    apply(frame_);
+    apply(frame_, false);
     if (GdkWindow* gdkWindow = gtk_widget_get_window(GTK_WIDGET(window_)))
         gdk_window_raise(gdkWindow);
 }
 
 void GtkPanelWindow::setFrame(const Rect& frame) {
     animation_.cancel();
-    apply(frame);
+    apply(frame, frame.size != frame_.size);
 }
 
-void GtkPanelWindow::apply(const Rect& frame) {
-    const bool resized = frame.size != frame_.size || !content_;
+void GtkPanelWindow::apply(const Rect& frame, bool resize) {
     frame_ = frame;
-    const int width = std::max(1, int(std::lround(frame.size.width)));
-    const int height = std::max(1, int(std::lround(frame.size.height)));
-    if (resized) {
-        if (content_) gtk_widget_set_size_request(content_, width, height);
-        gtk_window_resize(window_, width, height);
+    const GdkRectangle target = ScreenCoordinates::current().toPixels(frame);
+    if (resize) {
+        // The window is not resizable, so it takes the size its content asks for: the size
+        // request both grows and shrinks it.
+        if (GtkWidget* child = gtk_bin_get_child(GTK_BIN(window_)))
+            gtk_widget_set_size_request(child, target.width, target.height);
+        gtk_window_resize(window_, target.width, target.height);
     }
-    const GdkPoint topLeft = ScreenCoordinates::current().topLeft(frame);
-    gtk_window_move(window_, topLeft.x, topLeft.y);
+    gtk_window_move(window_, target.x, target.y);
 }
 
 void GtkPanelWindow::animateFrame(const Rect& frame, std::chrono::milliseconds duration,
                                   std::function<void()> done) {
     animation_.cancel();
-    auto* state = new Animation{this, frame_, frame, g_get_monotonic_time(),
-                                std::max<gint64>(1, duration.count() * 1000), std::move(done),
-                                [this](const Rect& r) { apply(r); }};
+    auto* state = new Animation{frame_,
+                                frame,
+                                g_get_monotonic_time(),
+                                std::max<gint64>(1, duration.count() * 1000),
+                                std::move(done),
+                                [this](const Rect& r) { apply(r, r.size != frame_.size); }};
     // A 60 Hz timer rather than the frame clock: it also ends, and calls back, while the window
     // is unmapped, when the frame clock does not tick.
     GSource* source = g_timeout_source_new(16);
@@ -150,8 +199,11 @@ void GtkPanelWindow::animateFrame(const Rect& frame, std::chrono::milliseconds d
 }
 
 void GtkPanelWindow::displayNow() {
+    // GTK would send the new geometry at its next layout pass; send it now and wait until the X
+    // server has carried it out, so that what is asked of the window next sees its new frame.
+    gtk_container_check_resize(GTK_CONTAINER(window_));
     gtk_widget_queue_draw(GTK_WIDGET(window_));
-    gdk_display_flush(gtk_widget_get_display(GTK_WIDGET(window_)));
+    gdk_display_sync(gtk_widget_get_display(GTK_WIDGET(window_)));
 }
 
 }  // namespace quillo::gtk

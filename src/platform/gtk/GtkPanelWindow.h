@@ -1,6 +1,7 @@
 #pragma once
 
 #include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
 
 #include "GObjectPtr.h"
 #include "platform/PanelWindow.h"
@@ -25,14 +26,23 @@ public:
     GtkWindow* window() const { return window_; }
 
 private:
-    void apply(const Rect& frame);
+    struct UserScriptUnref {
+        void operator()(WebKitUserScript* script) const { webkit_user_script_unref(script); }
+    };
+
+    void apply(const Rect& frame, bool resize);
+    // Tells the page, before it draws, whether transparency works; without a compositor the
+    // transparent corners of the window would show black.
+    void updateCompositorClass(bool evaluateNow);
 
     GtkWindow* window_;
-    GtkWidget* content_ = nullptr;
     // The frame last asked for. Kept here rather than read back from X, whose answer lags behind
     // a move by a round trip and would make drags and animations stutter.
     Rect frame_;
     SourceHandle animation_;
+    GObjectPtr<WebKitUserContentManager> contentManager_;
+    std::unique_ptr<WebKitUserScript, UserScriptUnref> compositorScript_;
+    SignalConnection compositedChanged_;
 };
 
 }  // namespace quillo::gtk

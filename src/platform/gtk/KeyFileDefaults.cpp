@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include <cmath>
 #include <memory>
 
 namespace quillo::gtk {
@@ -36,6 +37,8 @@ std::optional<double> KeyFileDefaults::number(const std::string& key) const {
         g_error_free(error);
         return std::nullopt;
     }
+    // GLib also reads "inf" and "nan", which are no position.
+    if (!std::isfinite(value)) return std::nullopt;
     return value;
 }
 

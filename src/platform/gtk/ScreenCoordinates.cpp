@@ -1,8 +1,20 @@
 #include "ScreenCoordinates.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace quillo::gtk {
+
+namespace {
+constexpr double lowest = -32768;
+constexpr double highest = 32767;
+
+// Rounds into [low, high]; a value that is not a number gives the low end.
+int whole(double value, double low, double high) {
+    if (std::isnan(value)) return static_cast<int>(low);
+    return static_cast<int>(std::lround(std::clamp(value, low, high)));
+}
+}  // namespace
 
 ScreenCoordinates ScreenCoordinates::current() {
     GdkDisplay* display = gdk_display_get_default();
@@ -15,9 +27,14 @@ ScreenCoordinates ScreenCoordinates::current() {
     return ScreenCoordinates(geometry.y + geometry.height);
 }
 
-GdkPoint ScreenCoordinates::topLeft(const Rect& r) const {
-    return {static_cast<int>(std::lround(r.origin.x)),
-            static_cast<int>(std::lround(primaryBottom_ - (r.origin.y + r.size.height)))};
+int ScreenCoordinates::length(double points) { return whole(points, 1, highest); }
+
+GdkRectangle ScreenCoordinates::toPixels(const Rect& r) const {
+    const int height = length(r.size.height);
+    // The top edge from the rounded height, so that the bottom edge lands where it was asked.
+    const double top = double(primaryBottom_) - (r.origin.y + double(height));
+    return {whole(r.origin.x, lowest, highest), whole(top, lowest, highest), length(r.size.width),
+            height};
 }
 
 }  // namespace quillo::gtk

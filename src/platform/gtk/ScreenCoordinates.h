@@ -15,11 +15,14 @@ public:
     explicit ScreenCoordinates(int primaryBottom) : primaryBottom_(primaryBottom) {}
 
     Rect toPoints(const GdkRectangle& r) const {
-        return {{double(r.x), double(primaryBottom_ - (r.y + r.height))},
+        return {{double(r.x), double(primaryBottom_) - (double(r.y) + double(r.height))},
                 {double(r.width), double(r.height)}};
     }
-    // Top-left corner in GDK coordinates of a y-up rectangle, rounded to whole pixels.
-    GdkPoint topLeft(const Rect& r) const;
+    // A y-up rectangle as GDK's top-left corner and size, rounded to whole pixels and kept within
+    // what the X protocol can carry (16-bit positions, sizes of at least one pixel).
+    GdkRectangle toPixels(const Rect& r) const;
+    // A width or height in whole pixels, at least one.
+    static int length(double points);
 
 private:
     int primaryBottom_;
