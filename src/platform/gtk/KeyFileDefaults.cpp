@@ -44,7 +44,8 @@ std::optional<double> KeyFileDefaults::number(const std::string& key) const {
 
 void KeyFileDefaults::setNumbers(const std::vector<std::pair<std::string, double>>& values) {
     auto keys = load(file_);
-    for (const auto& [key, value] : values) g_key_file_set_double(keys.get(), group, key.c_str(), value);
+    for (const auto& [key, value] : values)
+        g_key_file_set_double(keys.get(), group, key.c_str(), value);
     std::error_code ignored;
     std::filesystem::create_directories(file_.parent_path(), ignored);
     // g_key_file_save_to_file writes a temporary file and renames it over the old one. A failure
