@@ -100,6 +100,10 @@ private:
     Point dragWindowStart;
     std::optional<Point> collapsedOriginBeforeExpansion;
     bool captureStarted = false;
+    // Today's diary folders under watch, and the one refresh a burst of changes is waiting for.
+    std::vector<std::filesystem::path> watchedDiaryFolders;
+    std::vector<SourceHandle> diaryWatches;
+    SourceHandle diaryChangeDebounce;
 };
 
 }  // namespace quillo
