@@ -3,6 +3,7 @@
 #include <string>
 
 #include "AppDelegate.h"
+#include "DiaryCommand.h"
 
 namespace {
 
@@ -26,6 +27,7 @@ int main(int argc, char** argv) {
         std::fputs(usage, stdout);
         return 0;
     }
+    if (first == "diary") return quillo::runDiaryCommand(argc, argv);
     if (first == "--version") {
         std::printf("quillo-companion %s\n", QUILLO_VERSION);
         return 0;
