@@ -7,7 +7,8 @@
 
 namespace quillo {
 
-// The process's surroundings: its variables, the user's folders, the wall clock and the bundle.
+// The process's surroundings: its variables, the user's folders, the wall clock, the bundle, and
+// the way out.
 class Environment {
 public:
     virtual ~Environment() = default;
@@ -19,6 +20,8 @@ public:
     virtual std::chrono::system_clock::time_point now() const = 0;
     // The resource bundle folder; a process without one has stopped with a fatal message.
     virtual std::filesystem::path resourceBundle() const = 0;
+    // Ends the application as its quit command does; the real one does not return.
+    virtual void quit() = 0;
 };
 
 }  // namespace quillo

@@ -48,6 +48,13 @@ public:
     // The next snapshot answers with this (nothing = failure); snapshots then wait for
     // completeSnapshot() unless answered at once.
     std::deque<std::function<void(std::optional<std::string>)>> pendingSnapshots;
+    // Answers the oldest snapshot asked for with the PNG bytes (nothing = failure).
+    void completeSnapshot(std::optional<std::string> png) {
+        if (pendingSnapshots.empty()) return;
+        auto completion = std::move(pendingSnapshots.front());
+        pendingSnapshots.pop_front();
+        completion(std::move(png));
+    }
 
 private:
     CallLog& log_;
@@ -193,11 +200,13 @@ public:
     // The wall clock starts at `start` and moves with the virtual clock of the main loop.
     std::chrono::system_clock::time_point now() const override;
     std::filesystem::path resourceBundle() const override { return bundle; }
+    void quit() override { ++quits; }
 
     std::map<std::string, std::string> variables;
     std::filesystem::path home;
     std::filesystem::path bundle;
     std::chrono::system_clock::time_point start;
+    int quits = 0;
 
 private:
     const FakeMainLoop& loop_;

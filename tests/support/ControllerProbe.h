@@ -26,6 +26,14 @@ struct CompanionControllerProbe {
     static bool hasWanderWorkItem(const CompanionController& c) {
         return static_cast<bool>(c.wanderWorkItem);
     }
+    // Auxiliary features.
+    static const std::string& tansySummaryContent(const CompanionController& c) {
+        return c.tansySummaryContent;
+    }
+    static bool isTansySummaryRefreshRunning(const CompanionController& c) {
+        return c.isTansySummaryRefreshRunning;
+    }
+    static bool captureStarted(const CompanionController& c) { return c.captureStarted; }
 };
 
 }  // namespace quillo

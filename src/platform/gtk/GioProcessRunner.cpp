@@ -1,7 +1,10 @@
 #include "GioProcessRunner.h"
 
 #include <gio/gio.h>
+#include <signal.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace quillo::gtk {
@@ -43,13 +46,32 @@ void finished(GObject* source, GAsyncResult* result, gpointer data) {
         g_bytes_unref(out);
     }
     if (ok && !run->timedOut) {
-        // communicate() returns once the pipes close; the exit status needs the child reaped.
+        // communicate() has waited for the exit already, so this returns at once.
         g_subprocess_wait(run->process, nullptr, nullptr);
         if (g_subprocess_get_if_exited(run->process))
             outcome.exitStatus = g_subprocess_get_exit_status(run->process);
     }
     run->completion(std::move(outcome));
 }
+
+gboolean limitReached(gpointer data) {
+    auto* run = static_cast<Run*>(data);
+    run->timeout = 0;
+    run->timedOut = true;
+    // The child leads its own process group, so helpers it started go with it instead of living
+    // on as orphans.
+    if (const gchar* id = g_subprocess_get_identifier(run->process)) {
+        const auto pid = static_cast<pid_t>(g_ascii_strtoll(id, nullptr, 10));
+        if (pid > 0) ::kill(-pid, SIGKILL);
+    }
+    g_subprocess_force_exit(run->process);
+    // A descendant that left the group may still hold the output pipe open; reading stops here
+    // whatever it does.
+    g_cancellable_cancel(run->cancellable);
+    return G_SOURCE_REMOVE;
+}
+
+void leadOwnProcessGroup(gpointer) { ::setpgid(0, 0); }
 
 }  // namespace
 
@@ -59,10 +81,13 @@ void GioProcessRunner::run(std::vector<std::string> argv, std::chrono::milliseco
     for (const auto& arg : argv) args.push_back(arg.c_str());
     args.push_back(nullptr);
 
+    GSubprocessLauncher* launcher = g_subprocess_launcher_new(
+        GSubprocessFlags(G_SUBPROCESS_FLAGS_STDOUT_PIPE | G_SUBPROCESS_FLAGS_STDERR_SILENCE));
+    g_subprocess_launcher_set_child_setup(launcher, leadOwnProcessGroup, nullptr, nullptr);
     GError* error = nullptr;
-    GSubprocess* process = g_subprocess_newv(
-        args.data(), GSubprocessFlags(G_SUBPROCESS_FLAGS_STDOUT_PIPE | G_SUBPROCESS_FLAGS_STDERR_SILENCE),
-        &error);
+    GSubprocess* process =
+        argv.empty() ? nullptr : g_subprocess_launcher_spawnv(launcher, args.data(), &error);
+    g_object_unref(launcher);
     if (!process) {
         if (error) g_error_free(error);
         // Still on a later turn: callers may be in the middle of arming this run.
@@ -81,17 +106,10 @@ void GioProcessRunner::run(std::vector<std::string> argv, std::chrono::milliseco
     run->process = process;
     run->cancellable = g_cancellable_new();
     run->completion = std::move(completion);
-    run->timeout = g_timeout_add_full(
-        G_PRIORITY_DEFAULT, static_cast<guint>(limit.count()),
-        [](gpointer data) -> gboolean {
-            auto* run = static_cast<Run*>(data);
-            run->timeout = 0;
-            run->timedOut = true;
-            // Killing closes the child's pipes, which ends communicate() with what was read.
-            g_subprocess_force_exit(run->process);
-            return G_SOURCE_REMOVE;
-        },
-        run, nullptr);
+    const auto milliseconds =
+        std::clamp<std::chrono::milliseconds::rep>(limit.count(), 0, G_MAXUINT);
+    run->timeout = g_timeout_add_full(G_PRIORITY_DEFAULT, static_cast<guint>(milliseconds),
+                                      limitReached, run, nullptr);
     g_subprocess_communicate_async(process, nullptr, run->cancellable, finished, run);
 }
 

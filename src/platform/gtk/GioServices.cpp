@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include "GtkApplicationShell.h"
 
 namespace quillo::gtk {
 
@@ -46,5 +47,7 @@ std::filesystem::path ProcessEnvironment::dataHome() const { return g_get_user_d
 std::chrono::system_clock::time_point ProcessEnvironment::now() const {
     return std::chrono::system_clock::now();
 }
+
+void ProcessEnvironment::quit() { GtkApplicationShell::quit(); }
 
 }  // namespace quillo::gtk

@@ -41,6 +41,7 @@ public:
     std::filesystem::path dataHome() const override;
     std::chrono::system_clock::time_point now() const override;
     std::filesystem::path resourceBundle() const override { return bundle_(); }
+    void quit() override;
 
 private:
     std::function<std::filesystem::path()> bundle_;
