@@ -50,6 +50,13 @@ fuzz: deps
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	@scripts/fuzz.sh $(FUZZ_BUILD) $${FUZZ_SECONDS:-60}
 
+# A Debian package of the installed layout: $(BUILD)/quillo-companion_<version>_<arch>.deb, for
+# `apt install ./quillo-companion_*.deb`.
+package: configure
+	cmake -S . -B $(BUILD) -DCMAKE_INSTALL_PREFIX=/usr
+	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && cpack -G DEB
+
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 

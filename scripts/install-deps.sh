@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth x11-utils xdotool gnome-keyring dbus dbus-x11 libsecret-tools
   fonts-noto-cjk nodejs npm python3
+  appstream desktop-file-utils dpkg-dev file
 )
 
 missing=()

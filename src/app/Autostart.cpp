@@ -30,7 +30,9 @@ std::string trimmed(std::string_view text) {
 }
 
 // The path as a desktop entry can name it as a program, or nothing: desktop files are UTF-8,
-// have no way to put a control character into Exec, and forbid "=" in the program's name.
+// have no way to put a control character into Exec, and forbid "=" in the program's name. A "%"
+// would have to be written "%%", and GLib (so GNOME's session) looks for the program before it
+// expands field codes, finds no file of the doubled name and drops the entry.
 std::optional<std::string> programPath(const fs::path& executable) {
     const std::string& text = executable.native();
     if (text.empty() || !executable.is_absolute()) return std::nullopt;
@@ -39,7 +41,7 @@ std::optional<std::string> programPath(const fs::path& executable) {
     for (int32_t i = 0; i < length;) {
         UChar32 c;
         U8_NEXT(bytes, i, length, c);
-        if (c < 0x20 || c == 0x7f || c == '=') return std::nullopt;
+        if (c < 0x20 || c == 0x7f || c == '=' || c == '%') return std::nullopt;
     }
     return text;
 }
@@ -172,14 +174,8 @@ std::string Autostart::execValue(const fs::path& executable) {
         }
         value += '"';
     }
-    // Field codes are expanded before the arguments are split, inside quotes as well.
-    std::string withPercents;
-    for (const char c : value) {
-        if (c == '%') withPercents += '%';
-        withPercents += c;
-    }
     // Desktop files undo string escapes before they undo the quoting.
-    return escapedString(withPercents);
+    return escapedString(value);
 }
 
 std::string Autostart::entryText(const fs::path& executable) {

@@ -41,7 +41,7 @@ public:
     // The whole desktop file that starts `executable`.
     static std::string entryText(const std::filesystem::path& executable);
     // The Exec value for `executable`: quoted and escaped where needed, or commandName where no
-    // quoting can carry the path (not UTF-8, control characters, "=").
+    // quoting can carry the path (not UTF-8, control characters, "=", "%").
     static std::string execValue(const std::filesystem::path& executable);
 
     // `--autostart` with "" (status), "on" or "off": the status line on `out` and 0, or a message

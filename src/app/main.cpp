@@ -1,8 +1,10 @@
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <string>
 
 #include "AppDelegate.h"
+#include "Autostart.h"
 #include "DiaryCommand.h"
 
 namespace {
@@ -16,6 +18,9 @@ constexpr const char* usage =
     "  （无）            启动桌面伙伴；已在运行时展开或收起它\n"
     "  --toggle          展开或收起正在运行的桌面伙伴\n"
     "  --quit            退出正在运行的桌面伙伴\n"
+    "  --autostart       显示登录时是否自动启动\n"
+    "  --autostart on    登录时自动启动桌面伙伴\n"
+    "  --autostart off   登录时不再自动启动\n"
     "  --help            显示本帮助\n"
     "  --version         显示版本\n";
 
@@ -28,6 +33,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (first == "diary") return quillo::runDiaryCommand(argc, argv);
+    if (first == "--autostart" && (argc == 2 || (argc == 3 && (std::strcmp(argv[2], "on") == 0 ||
+                                                               std::strcmp(argv[2], "off") == 0))))
+        return quillo::runAutostartCommand(argc == 3 ? argv[2] : "", std::cout, std::cerr);
     if (first == "--version") {
         std::printf("quillo-companion %s\n", QUILLO_VERSION);
         return 0;
