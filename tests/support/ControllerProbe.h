@@ -34,6 +34,8 @@ struct CompanionControllerProbe {
         return c.isTansySummaryRefreshRunning;
     }
     static bool captureStarted(const CompanionController& c) { return c.captureStarted; }
+    // Today's diary.
+    static WebView& webView(const CompanionController& c) { return *c.webView; }
 };
 
 }  // namespace quillo
