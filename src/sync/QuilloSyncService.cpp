@@ -87,6 +87,16 @@ std::string endpoint(const std::string& baseURL) {
     return url;
 }
 
+// The token travels in an HTTP header: a line break (or any control character but the tab that
+// header values allow) inside it would end the header early or smuggle in another.
+bool holdsControlCharacter(std::string_view text) {
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\t') || byte == 0x7F) return true;
+    }
+    return false;
+}
+
 QuilloSyncError failure(std::string message) { return QuilloSyncError{std::move(message)}; }
 
 std::optional<QuilloSyncError> outcome(const HttpResponse& response) {
@@ -126,7 +136,8 @@ std::optional<std::string> QuilloSyncService::token() {
 std::optional<QuilloSyncError> QuilloSyncService::saveToken(const std::string& token) {
     const std::string_view trimmed = unicode::trimmedWhitespace(token);
     if (!trimmed.starts_with(tokenPrefix) ||
-        !unicode::hasAtLeastGraphemes(trimmed, minimumTokenLength))
+        !unicode::hasAtLeastGraphemes(trimmed, minimumTokenLength) ||
+        holdsControlCharacter(trimmed))
         return failure("令牌格式不正确");
     if (!unicode::isValidUTF8(trimmed)) return failure("无法保存连接令牌");
     deleteToken();

@@ -139,6 +139,15 @@ INSTANTIATE_TEST_SUITE_P(
         TokenCase{"InnerSpacesAreKeptAndCounted",
                   "qlo_live_" + std::string(15, 'k') + "  " + std::string(14, 'k'),
                   "qlo_live_" + std::string(15, 'k') + "  " + std::string(14, 'k')},
+        // It would break the Authorization header apart.
+        TokenCase{"InnerLineBreakIsRefused",
+                  "qlo_live_" + std::string(15, 'k') + "\r\n" + std::string(15, 'k'), std::nullopt},
+        TokenCase{"InnerNulIsRefused",
+                  "qlo_live_" + std::string(15, 'k') + std::string(1, '\0') + std::string(15, 'k'),
+                  std::nullopt},
+        TokenCase{"InnerTabIsKept",
+                  "qlo_live_" + std::string(15, 'k') + "\t" + std::string(15, 'k'),
+                  "qlo_live_" + std::string(15, 'k') + "\t" + std::string(15, 'k')},
         // 31 characters of three bytes each: 40 characters, 102 bytes.
         TokenCase{"CountsCharactersNotBytes", "qlo_live_" + repeated("令", 31),
                   "qlo_live_" + repeated("令", 31)},
