@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "CompanionController.h"
+#include "NothingToSync.h"
 #include "sync/UnicodeText.h"
 
 namespace quillo {
@@ -10,8 +11,6 @@ namespace quillo {
 namespace {
 
 constexpr const char* connectPage = "/settings?connect=companion";
-// What the diary aggregator calls a day to which no source contributed anything.
-constexpr const char* labelWithoutSources = "本地记忆";
 
 // Compact JSON of a value built here; nothing when a text in it is not valid UTF-8.
 std::optional<std::string> compactJSON(const nlohmann::json& value) {
@@ -48,10 +47,8 @@ void CompanionController::syncCurrentDiary() {
                       std::string("连接后可同步到 ") + QuilloSyncService::defaultHost);
         return;
     }
-    // A day with nothing from any source would upload the bare headings, and that would replace
-    // whatever review the service already holds for the day with an empty one.
-    if (lastDiaryAggregate.sourceLabel == labelWithoutSources) {
-        pushSyncState("error", "今天还没有可同步的内容");
+    if (NothingToSync::applies(lastDiaryAggregate)) {
+        pushSyncState("error", NothingToSync::message);
         return;
     }
     const std::string content = lastDiaryAggregate.content;
