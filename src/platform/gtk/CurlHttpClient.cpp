@@ -4,11 +4,16 @@
 
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 namespace quillo::gtk {
 
 namespace {
+
+bool breaksHeaderLine(const std::string& text) {
+    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos;
+}
 
 size_t appendBody(char* data, size_t size, size_t count, void* body) {
     static_cast<std::string*>(body)->append(data, size * count);
@@ -29,21 +34,46 @@ HttpResponse CurlHttpClient::perform(const HttpRequest& request) {
         response.transportError = curl_easy_strerror(CURLE_FAILED_INIT);
         return response;
     }
-    curl_slist* headers = nullptr;
-    for (const auto& [name, value] : request.headers)
-        headers = curl_slist_append(headers, (name + ": " + value).c_str());
-    std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headerList(headers,
+    std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headerList(nullptr,
                                                                            &curl_slist_free_all);
+    auto addHeader = [&headerList](const std::string& line) {
+        curl_slist* longer = curl_slist_append(headerList.get(), line.c_str());
+        if (!longer) return false;
+        headerList.release();
+        headerList.reset(longer);
+        return true;
+    };
+    for (const auto& [name, value] : request.headers) {
+        // curl sends header text as it stands: a line break inside would start a header (or a
+        // request) of its own making.
+        if (breaksHeaderLine(name) || breaksHeaderLine(value)) {
+            response.transportError = "Refused to send a header field that holds a line break";
+            return response;
+        }
+        if (!addHeader(name + ": " + value)) {
+            response.transportError = curl_easy_strerror(CURLE_OUT_OF_MEMORY);
+            return response;
+        }
+    }
+    // curl would otherwise hold larger bodies back until the server answers "100 Continue", an
+    // extra round trip that a server ignoring the header turns into a one-second stall.
+    if (!addHeader("Expect:")) {
+        response.transportError = curl_easy_strerror(CURLE_OUT_OF_MEMORY);
+        return response;
+    }
     char errorBuffer[CURL_ERROR_SIZE] = {};
 
     CURL* h = curl.get();
     curl_easy_setopt(h, CURLOPT_URL, request.url.c_str());
-    curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
     if (request.method != "GET") {
-        curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body.data());
+        // POST through curl's own method, not a custom one: a custom method would be kept on a
+        // redirect that must turn into a GET (301, 302, 303), while 307 and 308 resend the body.
+        if (request.method != "POST")
+            curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
         curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.body.size()));
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body.data());
     }
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headerList.get());
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, long(request.timeout.count()));
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, 10L);
