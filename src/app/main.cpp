@@ -6,6 +6,7 @@
 #include "AppDelegate.h"
 #include "Autostart.h"
 #include "DiaryCommand.h"
+#include "SyncCommand.h"
 
 namespace {
 
@@ -33,6 +34,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (first == "diary") return quillo::runDiaryCommand(argc, argv);
+    if (first == "sync") return quillo::runSyncCommand(argc, argv);
     if (first == "--autostart" && (argc == 2 || (argc == 3 && (std::strcmp(argv[2], "on") == 0 ||
                                                                std::strcmp(argv[2], "off") == 0))))
         return quillo::runAutostartCommand(argc == 3 ? argv[2] : "", std::cout, std::cerr);

@@ -1,0 +1,62 @@
+#include "SyncCommand.h"
+
+#include <cstdio>
+#include <future>
+#include <string>
+
+#include "ResourceBundle.h"
+#include "companion/NothingToSync.h"
+#include "diary/TodayDiary.h"
+#include "platform/gtk/CurlHttpClient.h"
+#include "platform/gtk/GioServices.h"
+#include "platform/gtk/LibsecretStore.h"
+#include "sync/QuilloSyncService.h"
+
+namespace quillo {
+
+namespace {
+
+constexpr const char* usage = "用法: quillo-companion sync\n";
+
+int succeed(const std::string& message) {
+    std::printf("%s\n", message.c_str());
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "%s\n", message.c_str());
+    return 1;
+}
+
+}  // namespace
+
+int runSyncCommand(int argc, char** argv) {
+    if (argc > 2) {
+        std::fprintf(stderr, "quillo-companion sync: 无法识别的参数 “%s”\n%s", argv[2], usage);
+        return 2;
+    }
+
+    const gtk::ProcessEnvironment environment(&ResourceBundle::module);
+    gtk::LibsecretStore secrets;
+    gtk::CurlHttpClient http;
+    QuilloSyncService service(secrets, http, environment);
+
+    // The same order of refusals as the companion's sync button.
+    if (!service.isConnected()) return fail("尚未连接 Quillo");
+    const auto now = environment.now();
+    // As the diary command: the files the sources wrote, without the assistant's summary, which
+    // only the running companion fetches.
+    const auto diary = TodayDiary::todaysDiary(environment.homeDirectory(), now);
+    if (NothingToSync::applies(diary)) return fail(NothingToSync::message);
+
+    // The completion runs on the HTTP worker (or at once for a local failure); the upload's own
+    // 15-second limit bounds the wait.
+    std::promise<std::optional<QuilloSyncError>> result;
+    auto outcome = result.get_future();
+    service.sync(TodayDiary::dayKey(now), diary.content,
+                 [&result](std::optional<QuilloSyncError> error) { result.set_value(error); });
+    const auto error = outcome.get();
+    return error ? fail(error->errorDescription()) : succeed("今天的记忆已同步");
+}
+
+}  // namespace quillo
