@@ -1,0 +1,111 @@
+#pragma once
+
+#include <gio/gio.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "platform/gtk/CurlHttpClient.h"
+
+namespace quillo::testing {
+
+// The loopback review server (tools/ReviewServer.cpp) as a child process: started on a free port
+// of 127.0.0.1 with the given flags, its accepted tokens handed over on standard input so that
+// they appear on no command line and in no file, stopped with the object.
+class ReviewServerProcess {
+public:
+    explicit ReviewServerProcess(const std::vector<std::string>& flags = {},
+                                 const std::vector<std::string>& tokens = {}) {
+#ifdef QUILLO_REVIEW_SERVER
+        std::vector<const char*> argv{QUILLO_REVIEW_SERVER, "--port", "0", "--quiet",
+                                      "--tokens",           "-"};
+        for (const auto& flag : flags) argv.push_back(flag.c_str());
+        argv.push_back(nullptr);
+        GError* error = nullptr;
+        process_ = g_subprocess_newv(
+            argv.data(),
+            GSubprocessFlags(G_SUBPROCESS_FLAGS_STDIN_PIPE | G_SUBPROCESS_FLAGS_STDOUT_PIPE),
+            &error);
+        if (!process_) {
+            ADD_FAILURE() << "review server did not start: " << error->message;
+            g_error_free(error);
+            return;
+        }
+        std::string input;
+        for (const auto& token : tokens) input += token + "\n";
+        GOutputStream* in = g_subprocess_get_stdin_pipe(process_);
+        g_output_stream_write_all(in, input.data(), input.size(), nullptr, nullptr, nullptr);
+        g_output_stream_close(in, nullptr, nullptr);
+
+        // The first line says where it listens; a server that fails ends its output instead.
+        GDataInputStream* out = g_data_input_stream_new(g_subprocess_get_stdout_pipe(process_));
+        gchar* line = g_data_input_stream_read_line(out, nullptr, nullptr, nullptr);
+        g_object_unref(out);
+        const std::string prefix = "listening on http://127.0.0.1:";
+        if (line && std::string(line).rfind(prefix, 0) == 0)
+            port_ = std::stoi(std::string(line).substr(prefix.size()));
+        g_free(line);
+        if (port_ == 0) ADD_FAILURE() << "review server did not report its port";
+#else
+        (void)flags;
+        (void)tokens;
+        ADD_FAILURE() << "built without quillo-review-server";
+#endif
+    }
+
+    ~ReviewServerProcess() { stop(); }
+    ReviewServerProcess(const ReviewServerProcess&) = delete;
+    ReviewServerProcess& operator=(const ReviewServerProcess&) = delete;
+
+    int port() const { return port_; }
+    // "http://<host>:<port>" followed by the path.
+    std::string url(const std::string& path = "", const std::string& host = "127.0.0.1") const {
+        return "http://" + host + ":" + std::to_string(port_) + path;
+    }
+
+    // Every upload the server received, oldest first (the token is never among the fields).
+    nlohmann::json received() const {
+        HttpRequest request;
+        request.url = url("/received");
+        request.timeout = std::chrono::seconds(10);
+        const auto response = gtk::CurlHttpClient::perform(request);
+        auto list = nlohmann::json::parse(response.body, nullptr, false);
+        return list.is_array() ? list : nlohmann::json::array();
+    }
+
+    // Stops the server and waits for it, at most a few seconds before it is killed.
+    void stop() {
+        if (!process_) return;
+        g_subprocess_send_signal(process_, SIGTERM);
+        bool ended = false;
+        g_subprocess_wait_async(
+            process_, nullptr,
+            [](GObject*, GAsyncResult*, gpointer data) { *static_cast<bool*>(data) = true; },
+            &ended);
+        bool late = false;
+        const guint limit = g_timeout_add(
+            5000,
+            [](gpointer data) -> gboolean {
+                *static_cast<bool*>(data) = true;
+                return G_SOURCE_REMOVE;
+            },
+            &late);
+        while (!ended && !late) g_main_context_iteration(nullptr, TRUE);
+        if (!ended) g_subprocess_force_exit(process_);
+        // The wait above holds a pointer to `ended`: it has to have run before this returns.
+        while (!ended) g_main_context_iteration(nullptr, TRUE);
+        if (!late) g_source_remove(limit);
+        g_object_unref(process_);
+        process_ = nullptr;
+    }
+
+private:
+    GSubprocess* process_ = nullptr;
+    int port_ = 0;
+};
+
+}  // namespace quillo::testing
