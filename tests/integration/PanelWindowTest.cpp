@@ -25,7 +25,8 @@
 
 namespace quillo {
 
-void PrintTo(const Rect& r, std::ostream* os) {
+// Readable failures; internal, so that other tests may print rectangles too.
+static void PrintTo(const Rect& r, std::ostream* os) {
     *os << "{(" << r.origin.x << ", " << r.origin.y << "), " << r.size.width << " x "
         << r.size.height << "}";
 }

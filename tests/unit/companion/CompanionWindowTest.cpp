@@ -13,10 +13,10 @@
 
 namespace quillo {
 
-// Readable failures for the geometry types.
-void PrintTo(const Point& p, std::ostream* os) { *os << "(" << p.x << ", " << p.y << ")"; }
-void PrintTo(const Size& s, std::ostream* os) { *os << s.width << " x " << s.height; }
-void PrintTo(const Rect& r, std::ostream* os) {
+// Readable failures for the geometry types; internal, so that other tests may print them too.
+static void PrintTo(const Point& p, std::ostream* os) { *os << "(" << p.x << ", " << p.y << ")"; }
+static void PrintTo(const Size& s, std::ostream* os) { *os << s.width << " x " << s.height; }
+static void PrintTo(const Rect& r, std::ostream* os) {
     *os << "{";
     PrintTo(r.origin, os);
     *os << ", ";
