@@ -194,13 +194,6 @@ TEST_F(GioProcessRunnerTest, HandsBackTheExitStatusAndTheWholeStandardOutput) {
     EXPECT_EQ(result->standardOutput, "line one\nline two");
 }
 
-TEST_F(GioProcessRunnerTest, MoreOutputThanAPipeHoldsIsReadWhole) {
-    const auto result = run("head -c 1048576 /dev/zero | tr '\\0' x");
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->exitStatus, 0);
-    EXPECT_EQ(result->standardOutput, std::string(1048576, 'x'));
-}
-
 TEST_F(GioProcessRunnerTest, StandardErrorIsThrownAwayAndNeverBlocksTheChild) {
     const auto result = run("head -c 2097152 /dev/zero >&2; printf done");
     ASSERT_TRUE(result);
@@ -220,14 +213,6 @@ TEST_F(GioProcessRunnerTest, AChildKilledBySignalHasNoExitStatus) {
     ASSERT_TRUE(result);
     EXPECT_TRUE(result->started);
     EXPECT_FALSE(result->timedOut);
-    EXPECT_FALSE(result->exitStatus);
-}
-
-TEST_F(GioProcessRunnerTest, AChildThatNeverExitsIsKilledAtTheLimit) {
-    const auto result = run("printf partial; exec sleep 600", 300ms);
-    ASSERT_TRUE(result);
-    EXPECT_TRUE(result->started);
-    EXPECT_TRUE(result->timedOut);
     EXPECT_FALSE(result->exitStatus);
 }
 
