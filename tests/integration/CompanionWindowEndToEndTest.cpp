@@ -6,6 +6,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -188,6 +189,23 @@ TEST_F(CompanionWindowEndToEndTest, ARealDragMovesTheWindowWithThePointerAndItCo
     ASSERT_TRUE(stored);
     launch();
     EXPECT_EQ(geometry(), *stored);
+}
+
+TEST_F(CompanionWindowEndToEndTest, TogglingGrowsThePanelDownFromTheFigureAndFoldsItBack) {
+    launch();
+    const Geometry figureAt = geometry();
+    GdkRectangle area;
+    gdk_monitor_get_workarea(gdk_display_get_monitor(gdk_display_get_default(), 0), &area);
+    // The top edge and the middle are kept, then the panel is pulled 18 points inside the area.
+    const Geometry panelAt{
+        std::min(figureAt.x + figure / 2 - 370 / 2, area.x + area.width - 18 - 370),
+        std::min(figureAt.y, area.y + area.height - 18 - 500), 370, 500};
+
+    output({QUILLO_EXECUTABLE, "--toggle"});
+    EXPECT_TRUE(eventually([&] { return geometry() == panelAt; }, 10s)) << geometry();
+    output({QUILLO_EXECUTABLE, "--toggle"});
+    EXPECT_TRUE(eventually([&] { return geometry() == figureAt; }, 10s)) << geometry();
+    EXPECT_EQ(remembered(), figureAt);
 }
 
 }  // namespace

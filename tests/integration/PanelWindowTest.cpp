@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -22,6 +23,10 @@
 #include "platform/gtk/KeyFileDefaults.h"
 #include "platform/gtk/ScreenCoordinates.h"
 #include "support/TempDir.h"
+
+// Xlib's macros (None, Bool, Status) clash with GoogleTest's headers; they come last.
+#include <X11/Xutil.h>
+#include <gdk/gdkx.h>
 
 namespace quillo {
 
@@ -205,7 +210,14 @@ TEST_F(PanelWindowTest, TheWindowCarriesTheFloatingPanelHints) {
     EXPECT_EQ(decorations, 0);
     EXPECT_FALSE(gtk_window_get_focus_on_map(panel.window()));
     EXPECT_TRUE(gtk_window_get_accept_focus(panel.window()));
-    EXPECT_FALSE(gtk_window_get_resizable(panel.window()));
+    // Not resizable by the user: the window manager is told that the size can be only this one.
+    XSizeHints hints{};
+    long supplied = 0;
+    ASSERT_TRUE(XGetWMNormalHints(gdk_x11_display_get_xdisplay(gdk_window_get_display(window)),
+                                  gdk_x11_window_get_xid(window), &hints, &supplied));
+    EXPECT_TRUE((hints.flags & PMinSize) && (hints.flags & PMaxSize));
+    EXPECT_EQ((std::array{hints.min_width, hints.min_height, hints.max_width, hints.max_height}),
+              (std::array{64, 64, 64, 64}));
     EXPECT_TRUE(gdk_window_get_visual(window) ==
                 gdk_screen_get_rgba_visual(gdk_window_get_screen(window)))
         << "transparent where a compositor runs";
@@ -272,6 +284,30 @@ TEST_F(PanelWindowTest, DisplayNowLeavesTheServerWithTheNewFrame) {
     panel.displayNow();
     // No turn of the main loop in between.
     EXPECT_EQ(describe(serverGeometry(panel)), describe(expectedPixels(expanded)));
+}
+
+TEST_F(PanelWindowTest, ThePagesOwnSizeNeverHoldsTheWindowLarger) {
+    // A page laid out for the expanded size asks for that size as its natural one; the collapse
+    // must still take the window down to the figure.
+    testing::TempDir temp;
+    const auto page = temp.path() / "big.html";
+    std::ofstream(page) << "<!doctype html><body style='margin:0'>"
+                           "<div style='width:370px;height:500px'></div></body>";
+    bool loaded = false;
+    view.setLoadFinishedHandler([&] { loaded = true; });
+    view.loadFile(page);
+    const Rect collapsed{{300, 200}, {64, 64}};
+    const Rect expanded{{147, 18}, {370, 500}};
+    panel.setFrame(collapsed);
+    panel.showWithoutFocus();
+    ASSERT_TRUE(runUntil([&] { return loaded; }));
+    EXPECT_TRUE(landsAt(collapsed));
+    panel.setFrame(expanded);
+    EXPECT_TRUE(landsAt(expanded));
+    bool done = false;
+    panel.animateFrame(collapsed, 200ms, [&] { done = true; });
+    ASSERT_TRUE(runUntil([&] { return done; }));
+    EXPECT_TRUE(landsAt(collapsed));
 }
 
 // --- The compositor class of the page

@@ -84,7 +84,11 @@ void GtkPanelWindow::configureFloating() {
     if (GdkVisual* rgba = gdk_screen_get_rgba_visual(screen)) gtk_widget_set_visual(widget, rgba);
     gtk_widget_set_app_paintable(widget, TRUE);
     gtk_window_set_decorated(window_, FALSE);
-    gtk_window_set_resizable(window_, FALSE);
+    // Resizable for GTK, but not for the user: apply() pins the minimum and maximum size to the
+    // frame. A window GTK may not resize takes its content's natural size instead, and a web view
+    // reports the size its page was laid out at, which would hold the window at the expanded size
+    // after a collapse.
+    gtk_window_set_resizable(window_, TRUE);
     gtk_window_set_keep_above(window_, TRUE);
     gtk_window_stick(window_);
     gtk_window_set_skip_taskbar_hint(window_, TRUE);
@@ -147,8 +151,11 @@ void GtkPanelWindow::apply(const Rect& frame, bool resize) {
     frame_ = frame;
     const GdkRectangle target = ScreenCoordinates::current().toPixels(frame);
     if (resize) {
-        // The window is not resizable, so it takes the size its content asks for: the size
-        // request both grows and shrinks it.
+        GdkGeometry fixed{};
+        fixed.min_width = fixed.max_width = target.width;
+        fixed.min_height = fixed.max_height = target.height;
+        gtk_window_set_geometry_hints(window_, nullptr, &fixed,
+                                      GdkWindowHints(GDK_HINT_MIN_SIZE | GDK_HINT_MAX_SIZE));
         if (GtkWidget* child = gtk_bin_get_child(GTK_BIN(window_)))
             gtk_widget_set_size_request(child, target.width, target.height);
         gtk_window_resize(window_, target.width, target.height);
