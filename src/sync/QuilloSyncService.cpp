@@ -51,8 +51,9 @@ std::optional<UrlParts> absoluteURL(std::string_view text) {
     const auto authority = text.substr(authorityStart, authorityEnd == std::string_view::npos
                                                            ? std::string_view::npos
                                                            : authorityEnd - authorityStart);
-    auto host = authority.substr(
-        authority.rfind('@') == std::string_view::npos ? 0 : authority.rfind('@') + 1);
+    const auto userInfoEnd = authority.rfind('@');
+    const auto host =
+        userInfoEnd == std::string_view::npos ? authority : authority.substr(userInfoEnd + 1);
     if (!host.empty() && host.front() == '[') {
         if (host.find(']') == std::string_view::npos || host.find(']') == 1) return std::nullopt;
     } else if (host.empty() || host.front() == ':') {

@@ -6,7 +6,7 @@ namespace quillo::gtk {
 
 // libcurl, one easy handle per request on its own worker thread. Redirects are followed (at most
 // 10, http and https only), TLS is verified, and curl keeps a custom Authorization header to the
-// first host.
+// first host and port. A header holding a line break is refused as a transport failure.
 class CurlHttpClient : public HttpClient {
 public:
     CurlHttpClient();
