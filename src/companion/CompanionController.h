@@ -100,8 +100,9 @@ private:
     Point dragWindowStart;
     std::optional<Point> collapsedOriginBeforeExpansion;
     bool captureStarted = false;
-    // Today's diary folders under watch, and the one refresh a burst of changes is waiting for.
-    std::vector<std::filesystem::path> watchedDiaryFolders;
+    // The day whose diary folders are under watch, and the one refresh a burst of changes is
+    // waiting for.
+    std::string watchedDayKey;
     std::vector<SourceHandle> diaryWatches;
     SourceHandle diaryChangeDebounce;
 };

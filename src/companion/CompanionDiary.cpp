@@ -29,12 +29,11 @@ void CompanionController::refreshDiary(bool notify) {
 
     // The watches only make a change arrive sooner than the next tick; the tick alone stays
     // correct. Re-arming before reading means a write after this point is reported, and one
-    // before it is read below. Comparing folders also follows the day across midnight.
-    auto folders =
-        TodayDiary::dayFolders(platform_.environment().homeDirectory(), localDateString());
-    if (folders != watchedDiaryFolders) {
+    // before it is read below. After midnight the watches follow the new day's folders.
+    if (auto dayKey = localDateString(); dayKey != watchedDayKey) {
         diaryWatches.clear();
-        for (const auto& folder : folders) {
+        for (const auto& folder :
+             TodayDiary::dayFolders(platform_.environment().homeDirectory(), dayKey)) {
             diaryWatches.push_back(
                 platform_.directoryWatcher().watch(folder, [weakSelf = weak_from_this()] {
                     const auto self = weakSelf.lock();
@@ -49,7 +48,7 @@ void CompanionController::refreshDiary(bool notify) {
                         });
                 }));
         }
-        watchedDiaryFolders = std::move(folders);
+        watchedDayKey = std::move(dayKey);
     }
 
     const auto entries = diaryEntries();

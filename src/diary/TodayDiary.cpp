@@ -83,7 +83,13 @@ std::string displayDate(std::chrono::system_clock::time_point now) {
 
 std::filesystem::path dayFolder(const std::filesystem::path& home, const Source& source,
                                 std::string_view dayKey) {
-    return home / "Documents" / "Quillo" / source.folder / "daily" / dayKey.substr(0, 4);
+    // Built as one text: the tick asks for these paths every time it looks.
+    std::string path = home.native();
+    path.reserve(path.size() + 64);
+    if (path.empty() || path.back() != '/') path += '/';
+    path.append("Documents/Quillo/").append(source.folder).append("/daily/");
+    path.append(dayKey.substr(0, 4));
+    return path;
 }
 
 std::vector<std::filesystem::path> dayFolders(const std::filesystem::path& home,
@@ -95,7 +101,9 @@ std::vector<std::filesystem::path> dayFolders(const std::filesystem::path& home,
 
 std::filesystem::path diaryFile(const std::filesystem::path& home, const Source& source,
                                 std::string_view dayKey) {
-    return dayFolder(home, source, dayKey) / (std::string(dayKey) + ".md");
+    std::string path = dayFolder(home, source, dayKey).native();
+    path.append("/").append(dayKey).append(".md");
+    return path;
 }
 
 std::optional<std::string> readDiaryText(const std::filesystem::path& file) {
@@ -112,13 +120,16 @@ std::optional<std::string> readDiaryText(const std::filesystem::path& file) {
     std::size_t used = 0;
     for (;;) {
         if (used == text.size()) text.resize(text.size() * 2);
-        const ssize_t got = ::read(fd.get(), text.data() + used, text.size() - used);
+        const std::size_t wanted = text.size() - used;
+        const ssize_t got = ::read(fd.get(), text.data() + used, wanted);
         if (got == 0) break;
         if (got < 0) {
             if (errno == EINTR) continue;
             return std::nullopt;
         }
         used += static_cast<std::size_t>(got);
+        // A regular file reads short only at its end: no need to ask once more to hear so.
+        if (static_cast<std::size_t>(got) < wanted) break;
     }
     text.resize(used);
     if (text.empty() || !isValidUTF8(text)) return std::nullopt;
