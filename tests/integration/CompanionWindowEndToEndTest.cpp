@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -128,7 +130,8 @@ protected:
 
     // The window the remembered y-up origin stands for.
     static Geometry windowAt(double x, double y) {
-        return {int(x), primaryBottom() - int(y) - figure, figure, figure};
+        return {int(std::lround(x)), int(std::lround(primaryBottom() - y - figure)), figure,
+                figure};
     }
     std::optional<Geometry> remembered() const {
         quillo::gtk::KeyFileDefaults defaults(defaultsFile());
@@ -206,6 +209,26 @@ TEST_F(CompanionWindowEndToEndTest, TogglingGrowsThePanelDownFromTheFigureAndFol
     output({QUILLO_EXECUTABLE, "--toggle"});
     EXPECT_TRUE(eventually([&] { return geometry() == figureAt; }, 10s)) << geometry();
     EXPECT_EQ(remembered(), figureAt);
+}
+
+TEST_F(CompanionWindowEndToEndTest, LeftAloneTheFigureTakesASmallStepAndRemembersWhereItEnds) {
+    launch();
+    const Geometry start = geometry();
+    // The first step comes 6 to 10 seconds after the start.
+    ASSERT_TRUE(eventually([&] { return !(geometry() == start); }, 15s));
+    // The target is remembered at once; the slide ends there.
+    std::optional<Geometry> target;
+    ASSERT_TRUE(eventually([&] { return (target = remembered()) && geometry() == *target; }, 5s))
+        << geometry();
+    // 22 to 46 points sideways (a pixel either way for rounding), unless the inset edge of the
+    // area stopped it first; the figure starts only 18 points from the right one.
+    GdkRectangle area;
+    gdk_monitor_get_workarea(gdk_display_get_monitor(gdk_display_get_default(), 0), &area);
+    const bool stoppedAtTheEdge = target->x == area.x + area.width - 18 - figure;
+    const int dx = target->x - start.x;
+    const int up = start.y - target->y;
+    EXPECT_TRUE((std::abs(dx) >= 21 || stoppedAtTheEdge) && std::abs(dx) <= 47) << dx;
+    EXPECT_TRUE(up >= -9 && up <= 13) << up;
 }
 
 }  // namespace
