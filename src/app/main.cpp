@@ -23,7 +23,11 @@ constexpr const char* usage =
     "  --autostart on    登录时自动启动桌面伙伴\n"
     "  --autostart off   登录时不再自动启动\n"
     "  --help            显示本帮助\n"
-    "  --version         显示版本\n";
+    "  --version         显示版本\n"
+    "\n"
+    "命令（无需显示器）:\n"
+    "  diary [--json]    打印今天合并后的日记（--json：页面收到的 title、source、content）\n"
+    "  sync              用已保存的令牌上传一次今天的日记；成功退出码 0，失败 1\n";
 
 }  // namespace
 
@@ -43,8 +47,10 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (argc > 2 || (argc == 2 && first != "--toggle" && first != "--quit")) {
-        std::fprintf(stderr, "quillo-companion: 无法识别的参数 “%s”\n\n%s", argv[argc > 2 ? 2 : 1],
-                     usage);
+        // Name the argument that does not fit: the first one unless it was a known option.
+        const bool firstKnown = first == "--toggle" || first == "--quit" || first == "--autostart";
+        std::fprintf(stderr, "quillo-companion: 无法识别的参数 “%s”\n\n%s",
+                     argv[firstKnown && argc > 2 ? argc - 1 : 1], usage);
         return 2;
     }
     // Held for the life of the process: the application object does not own it.
