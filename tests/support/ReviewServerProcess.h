@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <csignal>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -40,19 +39,17 @@ public:
         GOutputStream* in = g_subprocess_get_stdin_pipe(process_);
         g_output_stream_write_all(in, input.data(), input.size(), nullptr, nullptr, nullptr);
         g_output_stream_close(in, nullptr, nullptr);
-
         // The first line says where it listens; a server that fails ends its output instead.
         GDataInputStream* out = g_data_input_stream_new(g_subprocess_get_stdout_pipe(process_));
         gchar* line = g_data_input_stream_read_line(out, nullptr, nullptr, nullptr);
         g_object_unref(out);
         const std::string prefix = "listening on http://127.0.0.1:";
-        if (line && std::string(line).rfind(prefix, 0) == 0)
+        if (line && std::string(line).starts_with(prefix))
             port_ = std::stoi(std::string(line).substr(prefix.size()));
         g_free(line);
         if (port_ == 0) ADD_FAILURE() << "review server did not report its port";
 #else
-        (void)flags;
-        (void)tokens;
+        (void)flags, (void)tokens;
         ADD_FAILURE() << "built without quillo-review-server";
 #endif
     }
@@ -61,7 +58,6 @@ public:
     ReviewServerProcess(const ReviewServerProcess&) = delete;
     ReviewServerProcess& operator=(const ReviewServerProcess&) = delete;
 
-    int port() const { return port_; }
     // "http://<host>:<port>" followed by the path.
     std::string url(const std::string& path = "", const std::string& host = "127.0.0.1") const {
         return "http://" + host + ":" + std::to_string(port_) + path;
@@ -72,35 +68,17 @@ public:
         HttpRequest request;
         request.url = url("/received");
         request.timeout = std::chrono::seconds(10);
-        const auto response = gtk::CurlHttpClient::perform(request);
-        auto list = nlohmann::json::parse(response.body, nullptr, false);
+        auto list =
+            nlohmann::json::parse(gtk::CurlHttpClient::perform(request).body, nullptr, false);
         return list.is_array() ? list : nlohmann::json::array();
     }
 
-    // Stops the server and waits for it, at most a few seconds before it is killed.
+    // The server keeps nothing worth a graceful end.
     void stop() {
         if (!process_) return;
-        g_subprocess_send_signal(process_, SIGTERM);
-        bool ended = false;
-        g_subprocess_wait_async(
-            process_, nullptr,
-            [](GObject*, GAsyncResult*, gpointer data) { *static_cast<bool*>(data) = true; },
-            &ended);
-        bool late = false;
-        const guint limit = g_timeout_add(
-            5000,
-            [](gpointer data) -> gboolean {
-                *static_cast<bool*>(data) = true;
-                return G_SOURCE_REMOVE;
-            },
-            &late);
-        while (!ended && !late) g_main_context_iteration(nullptr, TRUE);
-        if (!ended) g_subprocess_force_exit(process_);
-        // The wait above holds a pointer to `ended`: it has to have run before this returns.
-        while (!ended) g_main_context_iteration(nullptr, TRUE);
-        if (!late) g_source_remove(limit);
-        g_object_unref(process_);
-        process_ = nullptr;
+        g_subprocess_force_exit(process_);
+        g_subprocess_wait(process_, nullptr, nullptr);
+        g_clear_object(&process_);
     }
 
 private:
