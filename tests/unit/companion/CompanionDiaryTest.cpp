@@ -6,9 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
-#include <functional>
 #include <optional>
-#include <ostream>
 
 #include "companion/CompanionController.h"
 #include "companion/DiaryPayload.h"
@@ -32,42 +30,8 @@ namespace fs = std::filesystem;
 constexpr std::size_t kiln = 0;
 constexpr std::size_t tansy = 1;
 const std::string bareDiary = "## 今天做了什么\n\n";
-
-// The process's time zone for one test; the day key and the title follow it.
-class ScopedTimeZone {
-public:
-    explicit ScopedTimeZone(const char* zone) {
-        if (const char* old = std::getenv("TZ")) previous_ = old;
-        ::setenv("TZ", zone, 1);
-        ::tzset();
-    }
-    ~ScopedTimeZone() {
-        if (previous_)
-            ::setenv("TZ", previous_->c_str(), 1);
-        else
-            ::unsetenv("TZ");
-        ::tzset();
-    }
-    ScopedTimeZone(const ScopedTimeZone&) = delete;
-    ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
-
-private:
-    std::optional<std::string> previous_;
-};
-
-// A wall-clock time in the current time zone.
-std::chrono::system_clock::time_point localTime(int year, int month, int day, int hour = 0,
-                                                int minute = 0, int second = 0) {
-    std::tm calendar{};
-    calendar.tm_year = year - 1900;
-    calendar.tm_mon = month - 1;
-    calendar.tm_mday = day;
-    calendar.tm_hour = hour;
-    calendar.tm_min = minute;
-    calendar.tm_sec = second;
-    calendar.tm_isdst = -1;
-    return std::chrono::system_clock::from_time_t(std::mktime(&calendar));
-}
+constexpr std::time_t sundayMorning = 1796520600;     // 2026-12-06 09:30:00 in UTC+8
+constexpr std::time_t lastSecondOf2026 = 1798732799;  // 2026-12-31 23:59:59 in UTC+8
 
 void writeFile(const fs::path& file, const std::string& text) {
     fs::create_directories(file.parent_path());
@@ -78,11 +42,19 @@ std::string workDiary(const std::string& sentence) { return "## 今天做了什�
 
 class CompanionDiaryTest : public ::testing::Test {
 protected:
+    // The day key and the title follow the process's time zone.
     CompanionDiaryTest() {
+        if (const char* zone = std::getenv("TZ")) previousZone = zone;
+        ::setenv("TZ", "CST-8", 1);
         platform.env.home = dir.path() / "home";
         platform.env.bundle = dir.path() / "bundle";
         writeFile(platform.env.bundle / "index.html", "<!doctype html>");
-        platform.env.start = localTime(2026, 12, 6, 9, 30);
+        platform.env.start = std::chrono::system_clock::from_time_t(sundayMorning);
+    }
+
+    ~CompanionDiaryTest() override {
+        previousZone ? ::setenv("TZ", previousZone->c_str(), 1) : ::unsetenv("TZ");
+        ::tzset();
     }
 
     void load() {
@@ -96,149 +68,84 @@ protected:
         return TodayDiary::diaryFile(platform.env.home, TodayDiary::sources[source], dayKey);
     }
     fs::path dayFolder(std::size_t source, const std::string& dayKey = "2026-12-06") const {
-        return TodayDiary::dayFolder(platform.env.home, TodayDiary::sources[source], dayKey);
+        return diaryFile(source, dayKey).parent_path();
     }
-    void write(std::size_t source, const std::string& text,
-               const std::string& dayKey = "2026-12-06") {
-        writeFile(diaryFile(source, dayKey), text);
-    }
+    void write(std::size_t source, const std::string& text) { writeFile(diaryFile(source), text); }
 
     std::vector<json> pushes() const { return platform.webView->argumentsOf("quilloSetDiary"); }
-    std::size_t absorbs() const { return platform.webView->scriptsCalling("quilloAbsorb").size(); }
-    // The diary, absorb and sync-state calls in order, by page function and status.
-    std::vector<std::string> pageCalls() const {
-        std::vector<std::string> calls;
-        for (const auto& script : platform.webView->scripts()) {
-            if (script.starts_with("window.quilloSetDiary?.(")) calls.push_back("setDiary");
-            if (script == "window.quilloAbsorb?.()") calls.push_back("absorb");
-            if (script.starts_with("window.quilloSetSyncState?.(")) {
-                const auto argument = json::parse(script.substr(28, script.size() - 29));
-                calls.push_back("syncState " + argument.value("status", ""));
-            }
-        }
+    // The diary pushes and absorb calls in order, then "Upload" for each request sent.
+    std::string effects() const {
+        std::string calls;
+        const auto add = [&](const std::string& name) {
+            calls += (calls.empty() ? "" : " ") + name;
+        };
+        for (const auto& script : platform.webView->scripts())
+            for (const std::string name : {"SetDiary", "Absorb"})
+                if (script.starts_with("window.quillo" + name + "?.(")) add(name);
+        for (std::size_t i = 0; i < platform.http.requests.size(); ++i) add("Upload");
         return calls;
     }
 
-    void connect() {
-        platform.secrets.items[{"app.quillo.companion", "agent-token"}] =
-            "qk_" + std::string(40, 'x');
-    }
-
-    // Lets the summary reader run against a stand-in interpreter; the test answers for it.
-    void installSummaryReader() {
-        writeFile(platform.env.bundle / "TansyReader" / "read_today_summary.py", "");
-        const auto python =
-            platform.env.dataHome() / "TansyWork/sandbox_runtime/bases/runtime/bin/python3";
-        writeFile(python, "");
-        fs::permissions(python, fs::perms::owner_all);
-    }
-    void summarise(const std::string& summary) {
-        if (platform.processes.inFlight() == 0) controller->refreshTansySummary();
-        ASSERT_EQ(platform.processes.inFlight(), 1u);
-        platform.processes.completeNext({true, false, 0, json{{"content", summary}}.dump()});
-        platform.loop.runPending();
-    }
-
-    ScopedTimeZone zone{"CST-8"};
+    std::optional<std::string> previousZone;
     testing::TempDir dir;
     testing::FakePlatform platform;
     std::shared_ptr<CompanionController> controller;
 };
 
-// --- Page load and the diary timer
+// --- Page load, the diary timer and the watches
 
-TEST_F(CompanionDiaryTest, PageLoadPushesTheBareDiaryWhenNothingWasWritten) {
-    load();
+TEST_F(CompanionDiaryTest, NothingHappensBeforeThePageIsReadyAndItsLoadPushesTheBareDiary) {
+    fs::create_directories(platform.env.home);
+    controller = CompanionController::create(platform);
+    controller->start();
+    platform.loop.advance(10s);
+    controller->refreshDiary(false);
+    EXPECT_THAT(pushes(), IsEmpty());
+    EXPECT_THAT(platform.watcher.watchedFolders(), IsEmpty());
+
+    platform.webView->finishLoad();
     EXPECT_THAT(platform.webView->scriptsCalling("quilloSetDiary"),
                 ElementsAre("window.quilloSetDiary?.({\"content\":\"## 今天做了什么\\n\\n\","
                             "\"source\":\"本地记忆\",\"title\":\"2026年12月6日星期日\"})"));
-    EXPECT_EQ(absorbs(), 0u);
+    platform.loop.advance(10s);
+    EXPECT_TRUE(fs::is_empty(platform.env.home)) << "nothing is created under home";
 }
 
-TEST_F(CompanionDiaryTest, TimerRefreshesDoNothingUntilAFileIsWritten) {
+// Name, connected, the KILN file at load, the file written later (empty: none), whether a folder
+// watch reports it (else the timer finds it), and the page calls that follow.
+using ChangeCase = std::tuple<const char*, bool, std::string, std::string, bool, const char*>;
+const std::string one = workDiary("一。"), two = workDiary("二。");
+const std::vector<ChangeCase> changeCases = {
+    {"NothingWritten", true, "", "", false, ""},
+    {"Unchanged", true, one, "", false, ""},
+    {"FirstEntry", true, "", one, false, "SetDiary"},
+    {"FirstEntryOnlyBlankLines", false, "", "  \n\n", false, "SetDiary"},
+    {"Changed", false, one, two, false, "SetDiary Absorb"},
+    {"ChangedWhileConnected", true, one, two, false, "SetDiary Absorb Upload"},
+    {"ChangeWatchedWhileConnected", true, one, two, true, "SetDiary Absorb Upload"},
+};
+
+class DiaryChangeTest : public CompanionDiaryTest,
+                        public ::testing::WithParamInterface<ChangeCase> {};
+
+TEST_P(DiaryChangeTest, AbsorbAndUploadFollowOnlyAChangeAfterANonEmptyReading) {
+    const auto& [name, connected, atLoad, later, watched, calls] = GetParam();
+    if (connected)
+        platform.secrets.items[{"app.quillo.companion", "agent-token"}] =
+            "qk_" + std::string(40, 'x');
+    if (!atLoad.empty()) write(kiln, atLoad);
     load();
     platform.webView->clearScripts();
-    platform.loop.advance(4500ms);
-    EXPECT_THAT(pushes(), IsEmpty());
-
-    write(kiln, workDiary("写好了第一条。"));
-    platform.loop.advance(1500ms);
-    EXPECT_THAT(pushes(), ElementsAre(json{{"title", "2026年12月6日星期日"},
-                                           {"source", "KILN · 本地记忆"},
-                                           {"content", bareDiary + "- 写好了第一条。"}}));
+    if (!later.empty()) write(kiln, later);
+    if (watched) platform.watcher.notify(dayFolder(kiln));
+    platform.loop.advance(watched ? 100ms : 1500ms);
+    EXPECT_EQ(effects(), calls);
 }
 
-TEST_F(CompanionDiaryTest, TheFirstEntryAfterAnEmptyReadingIsPushedWithoutAbsorbOrUpload) {
-    connect();
-    load();
-    platform.webView->clearScripts();
-    write(kiln, workDiary("第一条。"));
-    platform.loop.advance(1500ms);
-    EXPECT_THAT(pageCalls(), ElementsAre("setDiary"));
-    EXPECT_THAT(platform.http.requests, IsEmpty());
-}
+INSTANTIATE_TEST_SUITE_P(Table, DiaryChangeTest, ::testing::ValuesIn(changeCases),
+                         [](const auto& info) { return std::string(std::get<0>(info.param)); });
 
-TEST_F(CompanionDiaryTest, AChangeAfterANonEmptyReadingPushesThenAbsorbs) {
-    write(kiln, workDiary("第一版。"));
-    load();
-    platform.webView->clearScripts();
-    write(kiln, workDiary("第二版。"));
-    platform.loop.advance(1500ms);
-    EXPECT_THAT(pageCalls(), ElementsAre("setDiary", "absorb"));
-    EXPECT_EQ(pushes().at(0)["content"], bareDiary + "- 第二版。");
-    EXPECT_THAT(platform.http.requests, IsEmpty()) << "no token, no upload";
-}
-
-TEST_F(CompanionDiaryTest, AChangeWhileConnectedAlsoStartsAnUpload) {
-    connect();
-    write(kiln, workDiary("第一版。"));
-    load();
-    platform.webView->clearScripts();
-    write(kiln, workDiary("第二版。"));
-    platform.loop.advance(1500ms);
-    EXPECT_THAT(pageCalls(), ElementsAre("setDiary", "absorb", "syncState syncing"));
-    EXPECT_EQ(platform.http.requests.size(), 1u);
-}
-
-TEST_F(CompanionDiaryTest, AnUnchangedDiaryIsNotPushedAgainByTheTimer) {
-    write(kiln, workDiary("不变。"));
-    load();
-    platform.webView->clearScripts();
-    platform.loop.advance(15s);
-    EXPECT_THAT(pushes(), IsEmpty());
-}
-
-TEST_F(CompanionDiaryTest, AFileOfOnlyBlankLinesChangesTheSnapshotThoughTheMergeDropsIt) {
-    load();
-    platform.webView->clearScripts();
-    write(kiln, "  \n\n");
-    platform.loop.advance(1500ms);
-    EXPECT_THAT(pushes(), ElementsAre(json{{"title", "2026年12月6日星期日"},
-                                           {"source", "本地记忆"},
-                                           {"content", bareDiary}}));
-    EXPECT_EQ(Probe::lastDiarySnapshot(*controller), "KILN\0  \n\n"s);
-}
-
-TEST_F(CompanionDiaryTest, AReloadPushesAgainEvenUnchangedButNeverAbsorbs) {
-    write(kiln, workDiary("第一版。"));
-    load();
-    write(kiln, workDiary("第二版。"));
-    platform.webView->clearScripts();
-    platform.webView->finishLoad();
-    platform.webView->finishLoad();
-    EXPECT_EQ(pushes().size(), 2u);
-    EXPECT_EQ(pushes().at(1)["content"], bareDiary + "- 第二版。");
-    EXPECT_EQ(absorbs(), 0u);
-}
-
-TEST_F(CompanionDiaryTest, ANotifiedRefreshWithNothingAfterAnEmptySnapshotPushesNothing) {
-    load();
-    platform.webView->clearScripts();
-    controller->refreshDiary(true);
-    EXPECT_THAT(pushes(), IsEmpty());
-}
-
-TEST_F(CompanionDiaryTest, TheSnapshotAndAggregateChangeTogether) {
+TEST_F(CompanionDiaryTest, EveryLoadStoresTheSnapshotWithItsAggregateAndPushesWithoutAbsorb) {
     write(kiln, workDiary("甲。"));
     write(tansy, workDiary("乙。"));
     load();
@@ -246,283 +153,33 @@ TEST_F(CompanionDiaryTest, TheSnapshotAndAggregateChangeTogether) {
               "KILN\0"s + workDiary("甲。") + "\x01Tansy工作\0"s + workDiary("乙。"));
     EXPECT_EQ(Probe::lastDiaryAggregate(*controller).sourceLabel, "KILN + Tansy工作 · 本地记忆");
     EXPECT_EQ(Probe::lastDiaryAggregate(*controller).content, pushes().back()["content"]);
-}
 
-TEST_F(CompanionDiaryTest, BeforeThePageIsReadyNothingIsReadPushedOrWatched) {
-    write(kiln, workDiary("早到的。"));
-    controller = CompanionController::create(platform);
-    controller->start();
-    platform.loop.advance(10s);
-    controller->refreshDiary(false);
-    EXPECT_THAT(pushes(), IsEmpty());
-    EXPECT_EQ(Probe::lastDiarySnapshot(*controller), "");
-    EXPECT_THAT(platform.watcher.watchedFolders(), IsEmpty());
-}
-
-TEST_F(CompanionDiaryTest, NothingIsCreatedUnderTheHomeFolder) {
-    fs::create_directories(platform.env.home);
-    load();
-    platform.loop.advance(10s);
-    EXPECT_TRUE(fs::is_empty(platform.env.home));
-}
-
-// --- Sources and the summary
-
-struct SourcesCase {
-    std::string name;
-    bool kilnFile;
-    bool tansyFile;
-    std::string summary;
-    std::vector<DiaryEntry> expected;
-};
-
-void PrintTo(const SourcesCase& row, std::ostream* out) { *out << row.name; }
-
-class DiarySourcesTest : public CompanionDiaryTest,
-                         public ::testing::WithParamInterface<SourcesCase> {};
-
-TEST_P(DiarySourcesTest, EntriesFollowTheSourceTableWithTheSummaryFirstInPlaceOfTansy) {
-    const auto& row = GetParam();
-    if (row.kilnFile) write(kiln, "kiln file");
-    if (row.tansyFile) write(tansy, "tansy file");
-    installSummaryReader();
-    load();
-    if (!row.summary.empty()) summarise(row.summary);
-    EXPECT_EQ(controller->diaryEntries(), row.expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, DiarySourcesTest,
-    ::testing::Values(
-        SourcesCase{"NoFilesNoSummary", false, false, "", {}},
-        SourcesCase{"KilnOnly", true, false, "", {{"KILN", "kiln file"}}},
-        SourcesCase{"TansyOnly", false, true, "", {{"Tansy工作", "tansy file"}}},
-        SourcesCase{"BothInTableOrder",
-                    true,
-                    true,
-                    "",
-                    {{"KILN", "kiln file"}, {"Tansy工作", "tansy file"}}},
-        SourcesCase{"SummaryAlone", false, false, "summary", {{"Tansy工作", "summary"}}},
-        SourcesCase{
-            "SummaryReplacesTheTansyFile", false, true, "summary", {{"Tansy工作", "summary"}}},
-        SourcesCase{"SummaryComesBeforeKiln",
-                    true,
-                    false,
-                    "summary",
-                    {{"Tansy工作", "summary"}, {"KILN", "kiln file"}}},
-        SourcesCase{"SummaryWithBothFiles",
-                    true,
-                    true,
-                    "summary",
-                    {{"Tansy工作", "summary"}, {"KILN", "kiln file"}}}),
-    [](const auto& info) { return info.param.name; });
-
-TEST_F(CompanionDiaryTest, ASummaryIsShownWithoutAbsorbWhenItArrivesAndWhenItChanges) {
-    write(kiln, workDiary("烧窑。"));
-    write(tansy, workDiary("文件里的话。"));
-    installSummaryReader();
-    load();
+    write(kiln, workDiary("丙。"));
     platform.webView->clearScripts();
-
-    summarise(workDiary("总结。"));
-    summarise(workDiary("新的总结。"));
-    EXPECT_THAT(pageCalls(), ElementsAre("setDiary", "setDiary"));
-    EXPECT_EQ(pushes().at(1)["source"], "Tansy工作 + KILN · 本地记忆");
-    EXPECT_EQ(pushes().at(1)["content"],
-              bareDiary + "### Tansy工作\n- 新的总结。\n\n### KILN\n- 烧窑。");
+    platform.webView->finishLoad();
+    platform.webView->finishLoad();
+    EXPECT_EQ(effects(), "SetDiary SetDiary") << "pushed even unchanged, never absorbed";
+    EXPECT_EQ(Probe::lastDiaryAggregate(*controller).content, pushes().back()["content"]);
 }
 
-// --- Files that contribute nothing
-
-struct FileCase {
-    std::string name;
-    std::function<void(const fs::path& file)> make;
-    std::optional<std::string> expected;  // the KILN entry's text, or nothing for no entry
-};
-
-void PrintTo(const FileCase& row, std::ostream* out) { *out << row.name; }
-
-class DiaryFileTest : public CompanionDiaryTest, public ::testing::WithParamInterface<FileCase> {};
-
-TEST_P(DiaryFileTest, AFileThatCannotBeReadAsTextContributesNothingAndTheOtherSourceStays) {
-    const auto& row = GetParam();
-    fs::create_directories(diaryFile(kiln).parent_path());
-    row.make(diaryFile(kiln));
-    if (row.name == "UnreadableByPermission" && ::geteuid() == 0)
-        GTEST_SKIP() << "root reads any file whatever its permissions";
-    write(tansy, "tansy file");
-
-    load();
-    std::vector<DiaryEntry> expected;
-    if (row.expected) expected.push_back({"KILN", *row.expected});
-    expected.push_back({"Tansy工作", "tansy file"});
-    EXPECT_EQ(controller->diaryEntries(), expected);
-}
-
-void writeBytes(const fs::path& file, const std::string& bytes) { writeFile(file, bytes); }
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, DiaryFileTest,
-    ::testing::Values(
-        FileCase{"Missing", [](const fs::path&) {}, std::nullopt},
-        FileCase{"Empty", [](const fs::path& f) { writeBytes(f, ""); }, std::nullopt},
-        FileCase{"InvalidByte", [](const fs::path& f) { writeBytes(f, "日记\xff"); }, std::nullopt},
-        FileCase{"OverlongEncoding", [](const fs::path& f) { writeBytes(f, "a\xc0\xaf"); },
-                 std::nullopt},
-        FileCase{"EncodedSurrogate", [](const fs::path& f) { writeBytes(f, "\xed\xa0\x80"); },
-                 std::nullopt},
-        FileCase{"TruncatedSequence", [](const fs::path& f) { writeBytes(f, "写\xe4\xbb"); },
-                 std::nullopt},
-        FileCase{"Latin1", [](const fs::path& f) { writeBytes(f, "caf\xe9"); }, std::nullopt},
-        FileCase{"FolderInPlaceOfTheFile", [](const fs::path& f) { fs::create_directories(f); },
-                 std::nullopt},
-        // Opening a pipe for reading would wait for a writer and freeze the companion.
-        FileCase{"NamedPipeInPlaceOfTheFile",
-                 [](const fs::path& f) { ASSERT_EQ(::mkfifo(f.c_str(), 0644), 0); }, std::nullopt},
-        FileCase{"DanglingLink",
-                 [](const fs::path& f) { fs::create_symlink(f.parent_path() / "gone.md", f); },
-                 std::nullopt},
-        FileCase{"UnreadableByPermission",
-                 [](const fs::path& f) {
-                     writeBytes(f, "secret");
-                     fs::permissions(f, fs::perms::none);
-                 },
-                 std::nullopt},
-        FileCase{"OnlyALineFeed", [](const fs::path& f) { writeBytes(f, "\n"); }, "\n"},
-        FileCase{"NulAndNoncharactersAreText",
-                 [](const fs::path& f) { writeBytes(f, "a\0b\xef\xbf\xbf"s); },
-                 "a\0b\xef\xbf\xbf"s},
-        FileCase{"FourByteCharacters", [](const fs::path& f) { writeBytes(f, "🙂𠀀"); },
-                 "🙂𠀀"},
-        FileCase{"LinkToAFile",
-                 [](const fs::path& f) {
-                     writeBytes(f.parent_path() / "real.md", "via link");
-                     fs::create_symlink(f.parent_path() / "real.md", f);
-                 },
-                 "via link"}),
-    [](const auto& info) { return info.param.name; });
-
-TEST_F(CompanionDiaryTest, ALargeFileIsReadWhole) {
-    std::string text;
-    while (text.size() < 3 * 1024 * 1024) text += "今天也写了很多字。\n";
-    write(kiln, text);
-    EXPECT_EQ(TodayDiary::readDiaryText(diaryFile(kiln)), text);
-}
-
-// --- Dates
-
-struct DateCase {
-    std::string name;
-    const char* zone;
-    std::time_t instant;  // UTC seconds
-    std::string dayKey;
-    std::string title;
-};
-
-void PrintTo(const DateCase& row, std::ostream* out) { *out << row.name; }
-
-class DiaryDateTest : public ::testing::TestWithParam<DateCase> {};
-
-TEST_P(DiaryDateTest, DayKeyAndTitleAreTheLocalDate) {
-    const auto& row = GetParam();
-    ScopedTimeZone zone(row.zone);
-    const auto now = std::chrono::system_clock::from_time_t(row.instant);
-    EXPECT_EQ(TodayDiary::dayKey(now), row.dayKey);
-    EXPECT_EQ(TodayDiary::displayDate(now), row.title);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, DiaryDateTest,
-    ::testing::Values(
-        // 2026-12-05 16:00:00 UTC is midnight in UTC+8.
-        DateCase{"LocalMidnightStartsTheDay", "CST-8", 1796486400, "2026-12-06",
-                 "2026年12月6日星期日"},
-        DateCase{"OneSecondBeforeLocalMidnight", "CST-8", 1796486399, "2026-12-05",
-                 "2026年12月5日星期六"},
-        DateCase{"SameInstantInUTC", "UTC0", 1796486400, "2026-12-05", "2026年12月5日星期六"},
-        DateCase{"SingleDigitMonthAndDay", "UTC0", 1767571200, "2026-01-05", "2026年1月5日星期一"},
-        DateCase{"LeapDay", "UTC0", 1835395200, "2028-02-29", "2028年2月29日星期二"},
-        // 03:30 local on the morning clocks went forward.
-        DateCase{"DaylightSavingMorning", "EST5EDT,M3.2.0,M11.1.0", 1805009400, "2027-03-14",
-                 "2027年3月14日星期日"},
-        DateCase{"NewYearsEveLateInTheWest", "PST8", 1798790399, "2026-12-31",
-                 "2026年12月31日星期四"},
-        DateCase{"TwoDigitDayInAOneDigitWeek", "UTC0", 1796860800, "2026-12-10",
-                 "2026年12月10日星期四"}),
-    [](const auto& info) { return info.param.name; });
-
-TEST(DiaryWeekdays, SevenConsecutiveDaysNameEveryWeekdayOnce) {
-    ScopedTimeZone zone("UTC0");
-    const std::vector<std::string> expected{"星期日", "星期一", "星期二", "星期三",
-                                            "星期四", "星期五", "星期六"};
-    for (int day = 0; day < 7; ++day) {
-        // 2026-12-06 (a Sunday) 12:00 UTC plus whole days.
-        const auto now = std::chrono::system_clock::from_time_t(1796558400 + day * 86400);
-        const auto title = TodayDiary::displayDate(now);
-        EXPECT_EQ(title, "2026年12月" + std::to_string(6 + day) + "日" + expected[day]);
-    }
-}
-
-TEST_F(CompanionDiaryTest, AtMidnightTheNextTickReadsTheNewDayAndAbsorbs) {
-    platform.env.start = localTime(2026, 12, 31, 23, 59, 59);
-    write(kiln, workDiary("年末。"), "2026-12-31");
+TEST_F(CompanionDiaryTest, AtMidnightTheNextTickReadsAndWatchesTheNewYearsFoldersAndAbsorbs) {
+    platform.env.start = std::chrono::system_clock::from_time_t(lastSecondOf2026);
+    writeFile(diaryFile(kiln, "2026-12-31"), workDiary("年末。"));
     load();
     EXPECT_EQ(pushes().back()["title"], "2026年12月31日星期四");
+
+    writeFile(diaryFile(kiln, "2027-01-01"), workDiary("新年第一件事。"));
     platform.webView->clearScripts();
-
     platform.loop.advance(1500ms);
-    EXPECT_EQ(controller->localDateString(), "2027-01-01");
-    EXPECT_THAT(pushes(), ElementsAre(json{{"title", "2027年1月1日星期五"},
-                                           {"source", "本地记忆"},
-                                           {"content", bareDiary}}));
-    EXPECT_EQ(absorbs(), 1u);
+    EXPECT_EQ(effects(), "SetDiary Absorb");
+    EXPECT_EQ(pushes().at(0), (json{{"title", "2027年1月1日星期五"},
+                                    {"source", "KILN · 本地记忆"},
+                                    {"content", bareDiary + "- 新年第一件事。"}}));
+    EXPECT_THAT(platform.watcher.watchedFolders(),
+                ElementsAre(dayFolder(kiln, "2027-01-01"), dayFolder(tansy, "2027-01-01")));
 }
 
-TEST_F(CompanionDiaryTest, AfterMidnightTheNewDaysFileInTheNewYearFolderIsRead) {
-    platform.env.start = localTime(2026, 12, 31, 23, 59, 59);
-    write(kiln, workDiary("新年第一件事。"), "2027-01-01");
-    load();
-    EXPECT_EQ(pushes().back()["content"], bareDiary);
-    platform.loop.advance(1500ms);
-    EXPECT_EQ(pushes().back()["content"], bareDiary + "- 新年第一件事。");
-}
-
-// --- The payload
-
-TEST(DiaryPayload, IsCompactJsonWithNonAsciiLeftAsItIs) {
-    EXPECT_EQ(
-        DiaryPayload::json("2026年12月6日星期日",
-                           {"## 今天做了什么\n\n- \"引号\"。", "KILN · 本地记忆"}),
-        "{\"content\":\"## 今天做了什么\\n\\n- \\\"引号\\\"。\",\"source\":\"KILN · 本地记忆\","
-        "\"title\":\"2026年12月6日星期日\"}");
-}
-
-TEST(DiaryPayload, TextThatIsNotUTF8GivesNothingInsteadOfThrowing) {
-    EXPECT_EQ(DiaryPayload::json("title\xff", {"content", "label"}), std::nullopt);
-    EXPECT_EQ(DiaryPayload::json("title", {"content\xc3", "label"}), std::nullopt);
-    EXPECT_EQ(DiaryPayload::json("title", {"content", "\xed\xa0\x80"}), std::nullopt);
-}
-
-// --- Watching the day folders
-
-TEST_F(CompanionDiaryTest, AfterLoadBothSourcesDayFoldersAreWatched) {
-    load();
-    EXPECT_THAT(platform.watcher.watchedFolders(), ElementsAre(dayFolder(kiln), dayFolder(tansy)));
-}
-
-TEST_F(CompanionDiaryTest, AChangeReachesThePageATenthOfASecondAfterTheNotification) {
-    load();
-    platform.webView->clearScripts();
-    write(kiln, workDiary("立刻。"));
-    platform.watcher.notify(dayFolder(kiln));
-    platform.loop.advance(99ms);
-    EXPECT_THAT(pushes(), IsEmpty());
-    platform.loop.advance(1ms);
-    EXPECT_EQ(pushes().size(), 1u);
-}
-
-TEST_F(CompanionDiaryTest, ABurstOfChangesGivesOneRefreshThatLaterOnesDoNotPostpone) {
-    write(kiln, workDiary("第一版。"));
+TEST_F(CompanionDiaryTest, ABurstOfWatchReportsGivesOneRefreshATenthOfASecondAfterTheFirst) {
     load();
     platform.webView->clearScripts();
     write(kiln, workDiary("第二版。"));
@@ -531,47 +188,116 @@ TEST_F(CompanionDiaryTest, ABurstOfChangesGivesOneRefreshThatLaterOnesDoNotPostp
     write(kiln, workDiary("第三版。"));
     platform.watcher.notify(dayFolder(kiln));
     platform.watcher.notify(dayFolder(tansy));
-    platform.loop.advance(50ms);
-    EXPECT_THAT(pageCalls(), ElementsAre("setDiary", "absorb"));
-    EXPECT_EQ(pushes().at(0)["content"], bareDiary + "- 第三版。");
+    platform.loop.advance(49ms);
+    EXPECT_THAT(pushes(), IsEmpty());
+    platform.loop.advance(1ms);
+    ASSERT_EQ(pushes().size(), 1u);
+    EXPECT_EQ(pushes()[0]["content"], bareDiary + "- 第三版。");
 
-    platform.webView->clearScripts();
     write(kiln, workDiary("第四版。"));
-    platform.loop.advance(1300ms);
-    EXPECT_THAT(pushes(), IsEmpty()) << "the burst is over; the next change waits for the tick";
-    platform.loop.advance(100ms);
-    EXPECT_EQ(pushes().size(), 1u);
-}
-
-TEST_F(CompanionDiaryTest, ANotifiedChangeWhileConnectedUploadsLikeATimerChange) {
-    connect();
-    write(kiln, workDiary("第一版。"));
-    load();
-    platform.webView->clearScripts();
-    write(kiln, workDiary("第二版。"));
     platform.watcher.notify(dayFolder(kiln));
     platform.loop.advance(100ms);
-    EXPECT_THAT(pageCalls(), ElementsAre("setDiary", "absorb", "syncState syncing"));
-}
+    EXPECT_EQ(pushes().back()["content"], bareDiary + "- 第四版。") << "the next burst";
 
-TEST_F(CompanionDiaryTest, AtMidnightTheWatchesMoveToTheNewYearsFolders) {
-    platform.env.start = localTime(2026, 12, 31, 23, 59, 59);
-    load();
-    EXPECT_THAT(platform.watcher.watchedFolders(),
-                ElementsAre(dayFolder(kiln, "2026-12-31"), dayFolder(tansy, "2026-12-31")));
-    platform.loop.advance(1500ms);
-    EXPECT_THAT(platform.watcher.watchedFolders(),
-                ElementsAre(dayFolder(kiln, "2027-01-01"), dayFolder(tansy, "2027-01-01")));
-}
-
-TEST_F(CompanionDiaryTest, APendingRefreshAndTheWatchesGoWithTheController) {
-    load();
     platform.watcher.notify(dayFolder(kiln));
     std::weak_ptr<CompanionController> weak = controller;
     controller.reset();
-    EXPECT_TRUE(weak.expired());
+    EXPECT_TRUE(weak.expired()) << "a pending refresh does not hold the controller";
     EXPECT_THAT(platform.watcher.watchedFolders(), IsEmpty());
     EXPECT_EQ(platform.loop.pendingSources(), 0u);
+}
+
+// --- Sources, files and the summary
+
+TEST_F(CompanionDiaryTest, EntriesFollowTheSourceTableWithTheSummaryFirstInPlaceOfTansy) {
+    const DiaryEntry kilnEntry{"KILN", "kiln file"};
+    const DiaryEntry summaryEntry{"Tansy工作", "summary"};
+    // KILN file, Tansy file, summary, and the entries.
+    const std::vector<std::tuple<bool, bool, std::string, std::vector<DiaryEntry>>> cases = {
+        {true, false, "", {kilnEntry}},
+        {false, true, "", {{"Tansy工作", "tansy file"}}},
+        {true, true, "", {kilnEntry, {"Tansy工作", "tansy file"}}},
+        {false, true, "summary", {summaryEntry}},
+        {true, false, "summary", {summaryEntry, kilnEntry}},
+        {true, true, "summary", {summaryEntry, kilnEntry}},
+    };
+    for (const auto& [kilnFile, tansyFile, summary, expected] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(expected));
+        fs::remove_all(platform.env.home / "Documents");
+        if (kilnFile) write(kiln, "kiln file");
+        if (tansyFile) write(tansy, "tansy file");
+        EXPECT_EQ(TodayDiary::entries(platform.env.home, "2026-12-06", summary), expected);
+    }
+}
+
+TEST_F(CompanionDiaryTest, AFileThatCannotBeReadAsTextContributesNothingAndTheOtherSourceStays) {
+    std::string large;
+    while (large.size() < 3 * 1024 * 1024) large += "今天也写了很多字。\n";
+    // What lies where today's KILN file belongs (bytes, or <a kind of thing>), and its entry.
+    const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
+        {"", std::nullopt},
+        {"日记\xff", std::nullopt},
+        {"a\xc0\xaf", std::nullopt},     // overlong encoding
+        {"\xed\xa0\x80", std::nullopt},  // encoded surrogate
+        {"<folder>", std::nullopt},
+        // Regression: opening a pipe for reading waited for a writer and froze the companion.
+        {"<named pipe>", std::nullopt},
+        {"<dangling link>", std::nullopt},
+        {"<unreadable>", std::nullopt},
+        {"\n", "\n"},
+        {"a\0b\xef\xbf\xbf"s, "a\0b\xef\xbf\xbf"s},  // NUL and a noncharacter are text
+        {"🙂𠀀", "🙂𠀀"},
+        {large, large},
+        {"<link to a file>", "via link"},
+    };
+    write(tansy, "tansy file");
+    const auto file = diaryFile(kiln);
+    const auto folder = file.parent_path();
+    for (const auto& [what, kilnText] : cases) {
+        if (what == "<unreadable>" && ::geteuid() == 0) continue;  // root reads any file
+        SCOPED_TRACE(::testing::PrintToString(what.substr(0, 20)));
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        if (what == "<folder>") fs::create_directories(file);
+        ASSERT_TRUE(what != "<named pipe>" || ::mkfifo(file.c_str(), 0644) == 0);
+        if (what == "<dangling link>") fs::create_symlink(folder / "gone.md", file);
+        if (what == "<unreadable>") writeFile(file, "secret");
+        if (what == "<unreadable>") fs::permissions(file, fs::perms::none);
+        if (what == "<link to a file>") writeFile(folder / "real.md", "via link");
+        if (what == "<link to a file>") fs::create_symlink(folder / "real.md", file);
+        if (!what.starts_with("<")) writeFile(file, what);
+        std::vector<DiaryEntry> expected{{"Tansy工作", "tansy file"}};
+        if (kilnText) expected.insert(expected.begin(), {"KILN", *kilnText});
+        EXPECT_EQ(TodayDiary::entries(platform.env.home, "2026-12-06", ""), expected);
+    }
+}
+
+// --- Dates and the payload
+
+TEST_F(CompanionDiaryTest, DayKeyAndTitleAreTheLocalDate) {
+    const std::vector<std::tuple<const char*, std::time_t, const char*, const char*>> cases = {
+        // 2026-12-05 16:00:00 UTC is midnight in UTC+8.
+        {"CST-8", 1796486400, "2026-12-06", "2026年12月6日星期日"},
+        {"CST-8", 1796486399, "2026-12-05", "2026年12月5日星期六"},
+        {"UTC0", 1767571200, "2026-01-05", "2026年1月5日星期一"},
+        {"UTC0", 1835395200, "2028-02-29", "2028年2月29日星期二"},
+        {"UTC0", 1797379200, "2026-12-16", "2026年12月16日星期三"},
+        {"PST8", 1798790399, "2026-12-31", "2026年12月31日星期四"},
+    };
+    for (const auto& [zoneName, instant, dayKey, title] : cases) {
+        SCOPED_TRACE(dayKey);
+        ::setenv("TZ", zoneName, 1);
+        const auto now = std::chrono::system_clock::from_time_t(instant);
+        EXPECT_EQ(TodayDiary::dayKey(now), dayKey);
+        EXPECT_EQ(TodayDiary::displayDate(now), title);
+    }
+}
+
+// The JSON library throws on text that is not UTF-8; a refresh must not end that way.
+TEST(DiaryPayload, TextThatIsNotUTF8GivesNothingInsteadOfThrowing) {
+    EXPECT_EQ(DiaryPayload::json("title\xff", {"content", "label"}), std::nullopt);
+    EXPECT_EQ(DiaryPayload::json("title", {"content\xc3", "label"}), std::nullopt);
+    EXPECT_EQ(DiaryPayload::json("title", {"content", "\xed\xa0\x80"}), std::nullopt);
 }
 
 }  // namespace
