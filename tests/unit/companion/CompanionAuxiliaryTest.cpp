@@ -1,11 +1,7 @@
-#include <dirent.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "companion/CompanionController.h"
 #include "fakes/FakePlatform.h"
@@ -28,26 +24,12 @@ void writeFile(const fs::path& path, const std::string& text = "", bool executab
     if (executable) fs::permissions(path, fs::perms::owner_all, fs::perm_options::add);
 }
 
-std::string readFile(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
+ProcessResult exited(int status, std::string output) { return {true, false, status, output}; }
 
-ProcessResult exited(int status, std::string output) {
-    ProcessResult result;
-    result.started = true;
-    result.exitStatus = status;
-    result.standardOutput = std::move(output);
-    return result;
-}
-
-// A summary in the diary's own Markdown form, so that the merge keeps it.
-std::string diary(const std::string& work) { return "## 今天做了什么\n- " + work + "\n"; }
-
-std::string summaryOutput(const std::string& content) {
-    return nlohmann::json{{"content", content}}.dump();
+// A reader's output carrying the summary, in the diary's own Markdown form so the merge keeps it.
+ProcessResult summary(const std::string& work) {
+    const auto content = work.empty() ? "" : "## 今天做了什么\n- " + work + "\n";
+    return exited(0, nlohmann::json{{"content", content}}.dump());
 }
 
 class AuxiliaryTest : public ::testing::Test {
@@ -55,8 +37,7 @@ protected:
     AuxiliaryTest() {
         platform.env.home = root.path() / "home";
         platform.env.bundle = root.path() / "bundle";
-        fs::create_directories(platform.env.home);
-        writeFile(platform.env.bundle / "index.html", "<!doctype html>");
+        writeFile(platform.env.bundle / "index.html");
         writeFile(script());
         writeFile(bases() / "runtime/bin/python3.13", "", true);
         controller = CompanionController::create(platform);
@@ -71,485 +52,225 @@ protected:
         platform.processes.completeNext(std::move(result));
         platform.loop.runPending();
     }
-    void loadPage() {
-        controller->start();
-        platform.webView->finishLoad();
-        // The load starts a reader run of its own; answer it with nothing new.
-        platform.processes.completeNext(
-            exited(0, summaryOutput(Probe::tansySummaryContent(*controller))));
-        platform.loop.runPending();
-        platform.webView->clearScripts();
-    }
-    std::vector<std::string> pushedSources() const {
-        std::vector<std::string> sources;
-        for (const auto& argument : platform.webView->argumentsOf("quilloSetDiary"))
-            sources.push_back(argument.value("source", ""));
-        return sources;
-    }
+    long snapshotsTaken() const { return std::ranges::count(platform.log, "takeSnapshot"); }
 
     testing::TempDir root;
     testing::FakePlatform platform;
     std::shared_ptr<CompanionController> controller;
 };
 
-// --- Finding the interpreter
-
-class InterpreterSearchTest : public AuxiliaryTest {};
-
-TEST_F(InterpreterSearchTest, CandidatesFollowTheTableWithinAnEntryAndPassOverUnusableOnes) {
-    struct Layout {
-        const char* name;
-        std::vector<std::pair<const char*, bool>> files;  // path under the bases folder, executable
-        std::vector<const char*> folders;                 // paths under the bases folder
-        std::optional<const char*> expected;  // under the bases folder; none: outside it
-    };
+TEST_F(AuxiliaryTest, TheInterpreterIsTheFirstExecutableCandidateOfTheBasesInListingOrder) {
+    // Files (executable or not) and folders under the bases, and the choice; none: past them.
+    using Layout = std::tuple<std::vector<std::pair<const char*, bool>>, std::vector<const char*>,
+                              std::optional<const char*>>;
     const std::vector<Layout> layouts = {
-        {"both present: python3.13 wins",
-         {{"a/bin/python3.13", true}, {"a/bin/python3", true}},
-         {},
-         "a/bin/python3.13"},
-        {"only python3", {{"a/bin/python3", true}}, {}, "a/bin/python3"},
-        {"python3.13 not executable",
-         {{"a/bin/python3.13", false}, {"a/bin/python3", true}},
-         {},
-         "a/bin/python3"},
-        {"python3.13 is a folder",
-         {{"a/bin/python3", true}},
-         {"a/bin/python3.13"},
-         "a/bin/python3"},
-        {"entry is a plain file", {{"a", true}}, {}, std::nullopt},
-        {"empty entry", {}, {"a"}, std::nullopt},
-        {"hidden entry counts", {{".hidden/bin/python3", true}}, {}, ".hidden/bin/python3"},
+        {{{"a/bin/python3.13", false}, {"a/bin/python3", true}}, {}, "a/bin/python3"},
+        {{{"a/bin/python3", true}}, {"a/bin/python3.13"}, "a/bin/python3"},
+        {{{"a", true}}, {}, std::nullopt},
+        {{{".hidden/bin/python3", true}}, {}, ".hidden/bin/python3"},
     };
-    for (const auto& layout : layouts) {
-        SCOPED_TRACE(layout.name);
+    // The same controller all along: the bases are looked at afresh on every request.
+    for (const auto& [files, folders, expected] : layouts) {
+        SCOPED_TRACE(expected.value_or("none"));
         fs::remove_all(bases());
         fs::create_directories(bases());
-        for (const auto& [file, executable] : layout.files)
-            writeFile(bases() / file, "", executable);
-        for (const auto* folder : layout.folders) fs::create_directories(bases() / folder);
-
+        for (const auto& [file, executable] : files) writeFile(bases() / file, "", executable);
+        for (const auto* folder : folders) fs::create_directories(bases() / folder);
         const auto found = controller->tansyPythonURL();
-        if (layout.expected) {
-            EXPECT_EQ(found, bases() / *layout.expected);
-        } else {
-            // Past the bases folder only the system interpreter is left, if this machine has one.
+        if (expected)
+            EXPECT_EQ(found, bases() / *expected);
+        else
             EXPECT_TRUE(!found || *found == "/usr/bin/python3") << found->string();
-        }
     }
-}
 
-TEST_F(InterpreterSearchTest, EntriesAreTriedInTheFileSystemsListingOrderWithoutSorting) {
     fs::remove_all(bases());
     for (const auto* entry : {"zeta", "alpha", "mid", "Beta", "0"})
         writeFile(bases() / entry / "bin/python3.13", "", true);
-
-    std::string first;
-    DIR* folder = ::opendir(bases().c_str());
-    ASSERT_NE(folder, nullptr);
-    while (const dirent* entry = ::readdir(folder)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            first = name;
-            break;
-        }
-    }
-    ::closedir(folder);
-
-    EXPECT_EQ(controller->tansyPythonURL(), bases() / first / "bin/python3.13");
+    const auto first = fs::directory_iterator(bases())->path();
+    EXPECT_EQ(controller->tansyPythonURL(), first / "bin/python3.13") << "no sorting";
 }
 
-TEST_F(InterpreterSearchTest, ARuntimeInstalledAfterLaunchIsFoundOnTheNextRequest) {
-    fs::remove_all(bases());
-    const auto before = controller->tansyPythonURL();
-    EXPECT_TRUE(!before || *before == "/usr/bin/python3");
-    writeFile(bases() / "late/bin/python3", "", true);
-    EXPECT_EQ(controller->tansyPythonURL(), bases() / "late/bin/python3");
-}
-
-// --- Running the reader
-
-class SummaryReaderTest : public AuxiliaryTest {};
-
-TEST_F(SummaryReaderTest, RunsTheBundledScriptWithTheInterpreterUnderAThirtySecondLimit) {
-    controller->refreshTansySummary();
-    ASSERT_EQ(platform.processes.runs.size(), 1u);
-    EXPECT_THAT(platform.processes.runs[0].argv,
-                ElementsAre((bases() / "runtime/bin/python3.13").string(), script().string()));
-    EXPECT_EQ(platform.processes.runs[0].limit, 30s);
-    EXPECT_TRUE(Probe::isTansySummaryRefreshRunning(*controller));
-}
-
-TEST_F(SummaryReaderTest, WithoutTheBundledScriptNothingRunsAndTheNextRequestTriesAgain) {
-    fs::remove(script());
-    controller->refreshTansySummary();
-    EXPECT_THAT(platform.processes.runs, IsEmpty());
-    EXPECT_FALSE(Probe::isTansySummaryRefreshRunning(*controller));
-
-    writeFile(script());
-    controller->refreshTansySummary();
-    EXPECT_EQ(platform.processes.runs.size(), 1u);
-}
-
-TEST_F(SummaryReaderTest, RequestsWhileAReaderRunsStartNoSecondOne) {
-    controller->refreshTansySummary();
-    controller->refreshTansySummary();
-    EXPECT_EQ(platform.processes.runs.size(), 1u);
-
-    platform.processes.completeNext(exited(0, summaryOutput("A")));
-    controller->refreshTansySummary();
-    EXPECT_EQ(platform.processes.runs.size(), 1u)
-        << "the hand-back has not run on the main loop yet";
-
-    platform.loop.runPending();
-    EXPECT_FALSE(Probe::isTansySummaryRefreshRunning(*controller));
-    controller->refreshTansySummary();
-    EXPECT_EQ(platform.processes.runs.size(), 2u);
-}
-
-TEST_F(SummaryReaderTest, ThePageLoadAndTheMinuteTimerEachAskForASummary) {
+TEST_F(AuxiliaryTest, ThePageLoadAndTheMinuteTimerRunTheBundledScriptOneReadAtATime) {
+    const auto& runs = platform.processes.runs;
     controller->start();
     platform.webView->finishLoad();
-    ASSERT_EQ(platform.processes.runs.size(), 1u);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_THAT(runs[0].argv,
+                ElementsAre((bases() / "runtime/bin/python3.13").string(), script().string()));
+    EXPECT_EQ(runs[0].limit, 30s);
+    platform.loop.advance(60s);
+    EXPECT_EQ(runs.size(), 1u) << "still reading: the timer's request is dropped";
+    platform.processes.completeNext(summary(""));
+    controller->refreshTansySummary();
+    EXPECT_EQ(runs.size(), 1u) << "the hand-back has not run on the main loop";
 
-    platform.loop.advance(60s);  // still running: the timer's request is dropped
-    EXPECT_EQ(platform.processes.runs.size(), 1u);
+    fs::remove(script());
+    platform.loop.advance(60s);
+    EXPECT_EQ(runs.size(), 1u) << "without the bundled script nothing runs";
+    writeFile(script());
+    platform.loop.advance(60s);
+    EXPECT_EQ(runs.size(), 2u) << "the next tick tries again";
 
-    platform.processes.completeNext(exited(0, summaryOutput("")));
-    platform.loop.advance(59s);
-    EXPECT_EQ(platform.processes.runs.size(), 1u);
-    platform.loop.advance(1s);
-    EXPECT_EQ(platform.processes.runs.size(), 2u);
+    controller.reset();
+    platform.processes.completeNext(summary("x"));  // a hand-back with no controller does nothing
+    platform.loop.runPending();
 }
 
-TEST_F(SummaryReaderTest, EachOutcomeSetsKeepsOrClearsThePreviousSummary) {
-    struct Case {
-        const char* name;
-        ProcessResult result;
-        std::string expected;
-    };
-    ProcessResult timedOut = exited(0, summaryOutput("late"));
-    timedOut.timedOut = true;
-    timedOut.exitStatus.reset();
-    ProcessResult killed = exited(0, summaryOutput("killed"));
-    killed.exitStatus.reset();
-    const std::vector<Case> cases = {
-        {"text content replaces", exited(0, summaryOutput("## 新的\n- 一条")), "## 新的\n- 一条"},
-        {"content kept exactly, spaces and all", exited(0, summaryOutput("  x \n")), "  x \n"},
-        {"empty content clears", exited(0, summaryOutput("")), ""},
-        {"content a number clears", exited(0, R"({"content": 42})"), ""},
-        {"content null clears", exited(0, R"({"content": null})"), ""},
+TEST_F(AuxiliaryTest, EachOutcomeSetsKeepsOrClearsThePreviousSummary) {
+    const std::vector<std::tuple<const char*, ProcessResult, std::string>> cases = {
+        {"text content replaces", exited(0, R"({"content": "## 新的\n- 一条"})"),
+         "## 新的\n- 一条"},
+        {"content kept exactly", exited(0, R"({"content": "  x \n"})"), "  x \n"},
+        {"empty content clears", exited(0, R"({"content": ""})"), ""},
         {"no content member clears", exited(0, R"({"summary": "x"})"), ""},
         {"an array clears", exited(0, R"(["x"])"), ""},
-        {"output that is not JSON keeps", exited(0, "Traceback (most recent call last)"),
-         "previous"},
         {"no output keeps", exited(0, ""), "previous"},
         {"a bare JSON string keeps", exited(0, R"("x")"), "previous"},
-        {"truncated JSON keeps", exited(0, R"({"content": "x)"), "previous"},
         {"invalid UTF-8 keeps", exited(0, "{\"content\": \"\xff\"}"), "previous"},
-        {"exit status 1 keeps", exited(1, summaryOutput("x")), "previous"},
-        {"killed by a signal keeps", killed, "previous"},
-        {"timed out keeps", timedOut, "previous"},
+        {"killed by a signal keeps", {true, false, std::nullopt, "{}"}, "previous"},
+        {"timed out keeps", {true, true, std::nullopt, "{}"}, "previous"},
         {"never started keeps", ProcessResult{}, "previous"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        readSummary(exited(0, summaryOutput("previous")));
+    for (const auto& [name, result, expected] : cases) {
+        SCOPED_TRACE(name);
+        readSummary(exited(0, R"({"content": "previous"})"));
         ASSERT_EQ(Probe::tansySummaryContent(*controller), "previous");
-
-        readSummary(c.result);
-        EXPECT_EQ(Probe::tansySummaryContent(*controller), c.expected);
+        readSummary(result);
+        EXPECT_EQ(Probe::tansySummaryContent(*controller), expected);
         EXPECT_FALSE(Probe::isTansySummaryRefreshRunning(*controller));
     }
 }
 
-TEST_F(SummaryReaderTest, ASummaryBeforeThePageIsReadyIsOnlyStored) {
+TEST_F(AuxiliaryTest, ASummaryReachesThePageWithoutAbsorbAndOnlyWhenItChanges) {
     controller->start();
-    readSummary(exited(0, summaryOutput(diary("早到的总结。"))));
-    EXPECT_EQ(Probe::tansySummaryContent(*controller), diary("早到的总结。"));
-    EXPECT_THAT(platform.webView->scripts(), IsEmpty());
-
+    readSummary(summary("早到的总结。"));
+    EXPECT_THAT(platform.webView->scripts(), IsEmpty()) << "before the page is ready: only stored";
     platform.webView->finishLoad();
-    EXPECT_THAT(pushedSources(), ElementsAre("Tansy工作 · 本地记忆"));
-}
-
-TEST_F(SummaryReaderTest, TheFirstSummaryIsPushedWithoutTheAbsorbEffect) {
-    loadPage();
-    readSummary(exited(0, summaryOutput(diary("修好了登录。"))));
-    EXPECT_THAT(pushedSources(), ElementsAre("Tansy工作 · 本地记忆"));
-    EXPECT_THAT(platform.webView->scriptsCalling("quilloAbsorb"), IsEmpty());
-}
-
-TEST_F(SummaryReaderTest, AnUpdatedSummaryIsPushedAgain) {
-    loadPage();
-    readSummary(exited(0, summaryOutput(diary("第一版。"))));
-    platform.webView->clearScripts();
-    readSummary(exited(0, summaryOutput(diary("第二版。"))));
-    const auto pushes = platform.webView->argumentsOf("quilloSetDiary");
-    ASSERT_EQ(pushes.size(), 1u);
-    EXPECT_THAT(pushes[0].value("content", ""), ::testing::HasSubstr("第二版"));
-}
-
-TEST_F(SummaryReaderTest, ClearingTheSummaryRefreshesWithTheChangeRuleSoAnEmptyDiaryIsNotPushed) {
-    // A refresh that notices changes finds nothing against a forgotten snapshot and pushes
-    // nothing; a forced one would have pushed the empty diary.
-    loadPage();
-    readSummary(exited(0, summaryOutput(diary("有内容。"))));
-    platform.webView->clearScripts();
-    readSummary(exited(0, summaryOutput("")));
-    EXPECT_EQ(Probe::tansySummaryContent(*controller), "");
-    EXPECT_THAT(platform.webView->argumentsOf("quilloSetDiary"), IsEmpty());
-    EXPECT_EQ(Probe::lastDiarySnapshot(*controller), "");
-}
-
-TEST_F(SummaryReaderTest, TheSameOutputTwiceChangesNothing) {
-    loadPage();
-    readSummary(exited(0, summaryOutput(diary("不变。"))));
-    const auto snapshot = Probe::lastDiarySnapshot(*controller);
-    platform.webView->clearScripts();
-
-    readSummary(exited(0, summaryOutput(diary("不变。"))));
-    EXPECT_THAT(platform.webView->scripts(), IsEmpty());
-    EXPECT_EQ(Probe::lastDiarySnapshot(*controller), snapshot);
-}
-
-TEST_F(SummaryReaderTest, AFailedReadTouchesNeitherThePageNorTheDiary) {
-    loadPage();
-    readSummary(exited(0, summaryOutput(diary("保留。"))));
-    const auto snapshot = Probe::lastDiarySnapshot(*controller);
-    platform.webView->clearScripts();
-
-    readSummary(exited(1, summaryOutput("")));
-    EXPECT_THAT(platform.webView->scripts(), IsEmpty());
-    EXPECT_EQ(Probe::lastDiarySnapshot(*controller), snapshot);
-}
-
-TEST_F(SummaryReaderTest, AHandBackAfterTheControllerHasGoneDoesNothing) {
-    controller->refreshTansySummary();
-    controller.reset();
-    platform.processes.completeNext(exited(0, summaryOutput("x")));
+    platform.processes.completeNext(summary("早到的总结。"));  // the load's own read
     platform.loop.runPending();
-    SUCCEED();
+    EXPECT_EQ(platform.webView->argumentsOf("quilloSetDiary").at(0)["source"],
+              "Tansy工作 · 本地记忆");
+    // The output of each read, and the sentence of the push it gives, if any.
+    const std::vector<std::pair<ProcessResult, std::string>> reads = {
+        {summary("第一版。"), "第一版。"},
+        {summary("第一版。"), ""},
+        {summary("第二版。"), "第二版。"},
+        {exited(1, ""), ""},
+        // Cleared: the refresh that notices changes finds nothing against a forgotten snapshot.
+        {summary(""), ""},
+    };
+    for (const auto& [result, sentence] : reads) {
+        SCOPED_TRACE(sentence);
+        platform.webView->clearScripts();
+        readSummary(result);
+        const auto pushes = platform.webView->argumentsOf("quilloSetDiary");
+        EXPECT_THAT(platform.webView->scriptsCalling("quilloAbsorb"), IsEmpty());
+        ASSERT_EQ(pushes.size(), sentence.empty() ? 0u : 1u);
+        if (sentence.empty()) continue;
+        EXPECT_EQ(pushes[0]["source"], "Tansy工作 · 本地记忆");
+        EXPECT_EQ(pushes[0]["content"], "## 今天做了什么\n\n- " + sentence);
+    }
+    EXPECT_EQ(Probe::lastDiarySnapshot(*controller), "");
 }
 
 // --- Calendar
 
-class CalendarTest : public AuxiliaryTest {
-protected:
-    fs::path home() const { return platform.env.home; }
-};
-
-TEST_F(CalendarTest, TheFirstExistingCandidateIsOpenedElseTheServiceSite) {
-    struct Case {
-        std::vector<const char*> present;
-        std::string opened;  // relative to home, or a web address
+TEST_F(AuxiliaryTest, TheCalendarIsTheFirstCandidateThatExistsAtTheRequestElseTheServiceSite) {
+    const auto home = platform.env.home;
+    const std::vector<std::pair<std::vector<const char*>, std::string>> cases = {
+        {{"kiln/index.html", "tansy-work/index.html", "index.html"}, "kiln/index.html"},
+        {{"tansy-work/index.html", "index.html"}, "tansy-work/index.html"},
+        {{"index.html"}, "index.html"},
+        {{"kiln/daily/index.html", "../index.html"}, "https://quillo.app/"},
     };
-    const std::vector<Case> cases = {
-        {{"Documents/Quillo/kiln/index.html", "Documents/Quillo/tansy-work/index.html",
-          "Documents/Quillo/index.html"},
-         "Documents/Quillo/kiln/index.html"},
-        {{"Documents/Quillo/kiln/index.html", "Documents/Quillo/index.html"},
-         "Documents/Quillo/kiln/index.html"},
-        {{"Documents/Quillo/tansy-work/index.html"}, "Documents/Quillo/tansy-work/index.html"},
-        {{"Documents/Quillo/tansy-work/index.html", "Documents/Quillo/index.html"},
-         "Documents/Quillo/tansy-work/index.html"},
-        {{"Documents/Quillo/index.html"}, "Documents/Quillo/index.html"},
-        {{"Documents/Quillo/kiln/daily/index.html", "Documents/index.html"}, "https://quillo.app/"},
-        {{}, "https://quillo.app/"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.opened);
-        fs::remove_all(home() / "Documents");
-        for (const auto* page : c.present) writeFile(home() / page, "<html>");
+    for (const auto& [present, opened] : cases) {
+        SCOPED_TRACE(opened);
+        fs::remove_all(home / "Documents");
+        for (const auto* page : present) writeFile(home / "Documents/Quillo" / page, "<html>");
         platform.workspaceOpener.opened.clear();
-
-        controller->openCalendar();
-        const auto expected =
-            c.opened.starts_with("https:") ? c.opened : "file://" + (home() / c.opened).string();
-        EXPECT_THAT(platform.workspaceOpener.opened, ElementsAre(expected));
+        controller->handle({{"type", "openCalendar"}});
+        EXPECT_THAT(platform.workspaceOpener.opened,
+                    ElementsAre(opened.starts_with("https:")
+                                    ? opened
+                                    : "file://" + (home / "Documents/Quillo" / opened).string()));
     }
-}
-
-TEST_F(CalendarTest, ThePagesAreLookedUpAfreshOnEveryRequest) {
-    controller->handle({{"type", "openCalendar"}});
-    writeFile(home() / "Documents/Quillo/index.html", "<html>");
-    controller->handle({{"type", "openCalendar"}});
-    fs::remove(home() / "Documents/Quillo/index.html");
-    controller->handle({{"type", "openCalendar"}});
-    EXPECT_THAT(platform.workspaceOpener.opened,
-                ElementsAre("https://quillo.app/",
-                            "file://" + (home() / "Documents/Quillo/index.html").string(),
-                            "https://quillo.app/"));
-}
-
-TEST_F(CalendarTest, ALinkToNothingDoesNotCountAsAPage) {
-    fs::create_directories(home() / "Documents/Quillo/kiln");
-    fs::create_symlink(home() / "gone.html", home() / "Documents/Quillo/kiln/index.html");
-    writeFile(home() / "Documents/Quillo/index.html", "<html>");
-    controller->openCalendar();
-    EXPECT_THAT(platform.workspaceOpener.opened,
-                ElementsAre("file://" + (home() / "Documents/Quillo/index.html").string()));
-}
-
-TEST_F(CalendarTest, UnsafeCharactersInTheHomeFolderArePercentEncoded) {
-    platform.env.home = root.path() / "我的 主目录#1?%";
-    writeFile(platform.env.home / "Documents/Quillo/index.html", "<html>");
-    controller->openCalendar();
-    const std::string encodedRoot = root.path().string();  // mkdtemp names are plain
-    EXPECT_THAT(platform.workspaceOpener.opened,
-                ElementsAre("file://" + encodedRoot +
-                            "/%E6%88%91%E7%9A%84%20%E4%B8%BB%E7%9B%AE%E5%BD%95%231%3F%25"
-                            "/Documents/Quillo/index.html"));
 }
 
 // --- Snapshot
 
-class SnapshotTest : public AuxiliaryTest {
-protected:
-    void capture(const std::string& path, std::optional<std::string> expanded = std::nullopt) {
-        platform.env.variables["QUILLO_CAPTURE_PATH"] = path;
-        if (expanded) platform.env.variables["QUILLO_CAPTURE_EXPANDED"] = *expanded;
-    }
-    int snapshotsTaken() const {
-        return static_cast<int>(
-            std::count(platform.log.begin(), platform.log.end(), "takeSnapshot"));
-    }
-    static constexpr const char* png = "\x89PNG\r\n\x1a\n picture";
-};
-
-TEST_F(SnapshotTest, WithoutAPathNothingIsCaptured) {
-    for (const std::optional<std::string>& path :
-         {std::optional<std::string>(), std::optional<std::string>("")}) {
-        SCOPED_TRACE(path ? "empty" : "unset");
+TEST_F(AuxiliaryTest, ACapturePathStartsOneCaptureExpandedFirstOnlyForExactlyOne) {
+    const std::string path = (root.path() / "companion.png").string();
+    const std::vector<std::tuple<std::optional<std::string>, std::optional<std::string>, bool>>
+        cases = {{{}, "1", false},      {"", "1", false},    {path, "1", true}, {path, "0", false},
+                 {path, "true", false}, {path, " 1", false}, {path, "", false}, {path, {}, false}};
+    for (const auto& [capturePath, expanded, expands] : cases) {
+        SCOPED_TRACE(capturePath.value_or("(unset)") + " " + expanded.value_or("(unset)"));
         platform.env.variables.clear();
-        if (path) platform.env.variables["QUILLO_CAPTURE_PATH"] = *path;
+        if (capturePath) platform.env.variables["QUILLO_CAPTURE_PATH"] = *capturePath;
+        if (expanded) platform.env.variables["QUILLO_CAPTURE_EXPANDED"] = *expanded;
+        platform.log.clear();
         auto own = CompanionController::create(platform);
         own->start();
         platform.webView->finishLoad();
+        EXPECT_EQ(std::ranges::count(platform.webView->scripts(),
+                                     "window.__quilloDebug?.setExpanded(true)"),
+                  expands ? 1 : 0);
+        EXPECT_EQ(platform.panel->frame().size, expands ? CompanionController::Layout::expanded
+                                                        : CompanionController::Layout::collapsed);
+        EXPECT_EQ(snapshotsTaken(), 0) << "expansion comes before the picture";
         platform.loop.advance(10s);
-        EXPECT_FALSE(Probe::captureStarted(*own));
-        EXPECT_EQ(snapshotsTaken(), 0);
+        const bool on = capturePath && !capturePath->empty();
+        EXPECT_EQ(Probe::captureStarted(*own), on);
+        EXPECT_EQ(snapshotsTaken(), on ? 1 : 0);
         EXPECT_EQ(platform.env.quits, 0);
     }
 }
 
-TEST_F(SnapshotTest, ThePictureIsTakenTwoSecondsAfterTheFirstLoadThenWrittenAndTheAppQuits) {
+TEST_F(AuxiliaryTest, ThePictureComesTwoSecondsAfterTheLoadIsWrittenOrReportedAndTheAppQuits) {
+    const std::string png = "\x89PNG\r\n\x1a\n picture";
     const auto path = root.path() / "companion.png";
-    capture(path.string());
-    controller->start();
-    platform.webView->finishLoad();
-    EXPECT_TRUE(Probe::captureStarted(*controller));
-
-    platform.loop.advance(1999ms);
-    EXPECT_EQ(snapshotsTaken(), 0);
-    platform.loop.advance(1ms);
-    EXPECT_EQ(snapshotsTaken(), 1);
-    EXPECT_EQ(platform.env.quits, 0);
-
-    ::testing::internal::CaptureStderr();
-    platform.webView->completeSnapshot(std::string(png));
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(readFile(path), png);
-    EXPECT_EQ(platform.env.quits, 1);
-}
-
-TEST_F(SnapshotTest, AnExistingFileIsReplacedWhole) {
-    const auto path = root.path() / "companion.png";
-    writeFile(path, std::string(4096, 'o'));
-    capture(path.string());
-    controller->start();
-    platform.webView->finishLoad();
-    platform.loop.advance(2s);
-    platform.webView->completeSnapshot(std::string(png));
-    EXPECT_EQ(readFile(path), png);
-}
-
-TEST_F(SnapshotTest, ARelativePathIsTakenFromTheWorkingFolder) {
-    const auto previous = fs::current_path();
-    fs::current_path(root.path());
-    capture("shots/../companion.png");
-    fs::create_directories(root.path() / "shots");
-    controller->start();
-    platform.webView->finishLoad();
-    platform.loop.advance(2s);
-    platform.webView->completeSnapshot(std::string(png));
-    fs::current_path(previous);
-    EXPECT_EQ(readFile(root.path() / "companion.png"), png);
-}
-
-TEST_F(SnapshotTest, ExpandedCaptureExpandsWindowAndPageFirstOnlyForExactlyOne) {
-    const std::vector<std::pair<std::optional<std::string>, bool>> values = {
-        {"1", true},    {"0", false}, {"true", false},      {" 1", false},
-        {"1\n", false}, {"", false},  {std::nullopt, false}};
-    for (const auto& [value, expands] : values) {
-        SCOPED_TRACE(value.value_or("(unset)"));
-        platform.env.variables.clear();
-        capture((root.path() / "companion.png").string(), value);
+    writeFile(path, std::string(4096, 'o'));  // replaced whole
+    const std::vector<std::tuple<std::optional<std::string>, fs::path, std::string>> cases = {
+        {png, path, ""},
+        {std::nullopt, path, "Failed to capture companion snapshot\n"},
+        {png, root.path(), "Failed to write companion snapshot\n"},
+    };
+    for (const auto& [picture, target, message] : cases) {
+        SCOPED_TRACE(message);
+        platform.env.variables["QUILLO_CAPTURE_PATH"] = target.string();
+        platform.log.clear();
+        const int quits = platform.env.quits;
         auto own = CompanionController::create(platform);
         own->start();
         platform.webView->finishLoad();
+        platform.loop.advance(1999ms);
+        EXPECT_EQ(snapshotsTaken(), 0);
+        platform.loop.advance(1ms);
+        EXPECT_EQ(snapshotsTaken(), 1);
 
-        const auto scripts = platform.webView->scripts();
-        const bool pageExpanded = std::count(scripts.begin(), scripts.end(),
-                                             "window.__quilloDebug?.setExpanded(true)") == 1;
-        EXPECT_EQ(pageExpanded, expands);
-        EXPECT_EQ(platform.panel->frame().size, expands ? CompanionController::Layout::expanded
-                                                        : CompanionController::Layout::collapsed);
-        EXPECT_EQ(snapshotsTaken(), 0) << "expansion comes before the picture";
-        platform.log.clear();
+        ::testing::internal::CaptureStderr();
+        platform.webView->completeSnapshot(picture);
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), message);
+        EXPECT_EQ(platform.env.quits, quits + 1);
     }
+    EXPECT_EQ(fs::file_size(path), png.size());
 }
 
-TEST_F(SnapshotTest, ReloadsNeverTakeASecondPicture) {
-    capture((root.path() / "companion.png").string());
+TEST_F(AuxiliaryTest, OneCapturePerProcessAndNoneOnceTheControllerHasGone) {
+    platform.env.variables["QUILLO_CAPTURE_PATH"] = (root.path() / "companion.png").string();
     controller->start();
     platform.webView->finishLoad();
     platform.loop.advance(1s);
     platform.webView->finishLoad();
     platform.loop.advance(5s);
+    EXPECT_EQ(snapshotsTaken(), 1) << "a reload takes no second picture";
+
+    auto other = CompanionController::create(platform);
+    other->start();
     platform.webView->finishLoad();
+    other.reset();
     platform.loop.advance(5s);
     EXPECT_EQ(snapshotsTaken(), 1);
-}
-
-TEST_F(SnapshotTest, AFailedPictureSaysSoOnStandardErrorAndStillQuits) {
-    const auto path = root.path() / "companion.png";
-    capture(path.string());
-    controller->start();
-    platform.webView->finishLoad();
-    platform.loop.advance(2s);
-
-    ::testing::internal::CaptureStderr();
-    platform.webView->completeSnapshot(std::nullopt);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Failed to capture companion snapshot\n");
-    EXPECT_FALSE(fs::exists(path));
-    EXPECT_EQ(platform.env.quits, 1);
-}
-
-TEST_F(SnapshotTest, AnUnwritablePathSaysSoOnStandardErrorAndStillQuits) {
-    for (const auto& path : {root.path() / "missing/folder/companion.png", root.path()}) {
-        SCOPED_TRACE(path.string());
-        capture(path.string());
-        auto own = CompanionController::create(platform);
-        own->start();
-        platform.webView->finishLoad();
-        platform.loop.advance(2s);
-        const int quitsBefore = platform.env.quits;
-
-        ::testing::internal::CaptureStderr();
-        platform.webView->completeSnapshot(std::string(png));
-        EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Failed to write companion snapshot\n");
-        EXPECT_EQ(platform.env.quits, quitsBefore + 1);
-    }
-}
-
-TEST_F(SnapshotTest, AControllerGoneBeforeTheDelayTakesNoPictureAndDoesNotQuit) {
-    capture((root.path() / "companion.png").string());
-    controller->start();
-    platform.webView->finishLoad();
-    controller.reset();
-    platform.loop.advance(5s);
-    EXPECT_EQ(snapshotsTaken(), 0);
     EXPECT_EQ(platform.env.quits, 0);
 }
 
