@@ -8,10 +8,12 @@ for exe in "$build"/fuzz/*_fuzzer; do
   [[ -x "$exe" ]] || continue
   name=$(basename "$exe" _fuzzer)
   seeds="fuzz/corpus/$name"
+  dict=()
+  [[ -f fuzz/$name.dict ]] && dict=(-dict="fuzz/$name.dict")
   work=$(mktemp -d)
   echo "== $name: ${seconds}s"
-  "$exe" -max_total_time="$seconds" -print_final_stats=1 "$work" ${seeds:+$( [[ -d $seeds ]] && echo "$seeds")} \
-    || status=1
+  "$exe" -max_total_time="$seconds" -print_final_stats=1 "${dict[@]}" "$work" \
+    ${seeds:+$( [[ -d $seeds ]] && echo "$seeds")} || status=1
   rm -rf "$work"
 done
 exit $status
