@@ -36,6 +36,8 @@ struct CompanionControllerProbe {
     static bool captureStarted(const CompanionController& c) { return c.captureStarted; }
     // Today's diary.
     static WebView& webView(const CompanionController& c) { return *c.webView; }
+    // Sync flow.
+    static bool isSyncing(const CompanionController& c) { return c.isSyncing; }
 };
 
 }  // namespace quillo

@@ -1,0 +1,115 @@
+// Hours of use in virtual time: the companion's sources, flags and page stay as they were after
+// thousands of diary changes, uploads, wander steps and expand/collapse cycles. Whether memory
+// leaks is LeakSanitizer's to say when this runs in the sanitizer build.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+
+#include "companion/CompanionController.h"
+#include "diary/TodayDiary.h"
+#include "fakes/FakePlatform.h"
+#include "support/ControllerProbe.h"
+#include "support/TempDir.h"
+
+namespace quillo {
+namespace {
+
+using namespace std::chrono_literals;
+using Json = nlohmann::json;
+using Probe = CompanionControllerProbe;
+
+// The outcomes an upload meets, in turn: accepted, token refused, server error, unreachable.
+const HttpResponse outcomes[] = {
+    {std::nullopt, 201, "{}"},
+    {std::nullopt, 401, R"({"error":"Invalid or insufficient agent token"})"},
+    {std::nullopt, 500, "<html>busy</html>"},
+    {"Connection refused", std::nullopt, ""},
+};
+
+TEST(SoakTest, ThousandsOfChangesUploadsStepsAndToggles_LeaveNothingBehind) {
+    testing::TempDir folder;
+    testing::FakePlatform platform;
+    platform.env.home = platform.env.bundle = folder.path();
+    std::tm tenOClock{0, 0, 10, 5, 11, 126, 0, 0, -1, 0, nullptr};
+    platform.env.start = std::chrono::system_clock::from_time_t(std::mktime(&tenOClock));
+    std::ofstream(folder.path() / "index.html") << "<!doctype html>";
+    platform.screenList.screens = {{{{0, 0}, {1600, 900}}, {{0, 40}, {1600, 832}}}};
+    platform.secrets.items[{"app.quillo.companion", "agent-token"}] =
+        "qlo_live_" + std::string(31, 'k');
+    const auto dayKey = TodayDiary::dayKey(platform.env.now());
+    const auto file = TodayDiary::diaryFile(folder.path(), TodayDiary::sources[0], dayKey);
+    std::filesystem::create_directories(file.parent_path());
+    // Rewritten in place at a fixed length: a truncating rewrite makes the file system flush on
+    // every close, which would make this test slow for nothing.
+    const auto writeDiary = [&](int n) {
+        char text[64];
+        std::snprintf(text, sizeof text, "## 今天做了什么\n第%05d次改动。\n", n);
+        std::fstream(file, std::ios::in | std::ios::out) << text;
+    };
+    std::ofstream{file};
+    writeDiary(0);
+
+    auto controller = CompanionController::create(platform);
+    controller->start();
+    platform.webView->finishLoad();
+    // The most sources pending at once over ten quiet seconds, which hold one wander step.
+    const auto settle = [&] {
+        std::size_t most = 0;
+        for (int tick = 0; tick < 100; ++tick) {
+            while (platform.http.inFlight() > 0) platform.http.completeNext(outcomes[0]);
+            while (platform.processes.inFlight() > 0) platform.processes.completeNext({});
+            platform.loop.advance(100ms);
+            most = std::max(most, platform.loop.pendingSources());
+        }
+        return most;
+    };
+    const auto baseline = settle();
+    const auto uploadsBefore = platform.http.requests.size();
+
+    // Each change reaches the page through the folder watch; every tenth upload is answered.
+    for (int n = 1; n <= 10000; ++n) {
+        writeDiary(n);
+        platform.watcher.notify(file.parent_path());
+        platform.loop.advance(150ms);
+        if (n % 10 == 0 && platform.http.inFlight() > 0)
+            platform.http.completeNext(outcomes[(n / 10) % 4]);
+        if (n % 1000 == 0) {
+            EXPECT_EQ(settle(), baseline) << "after " << n << " changes";
+        }
+    }
+    EXPECT_EQ(platform.http.requests.size() - uploadsBefore, 1000u);
+    const auto shown = platform.webView->argumentsOf("quilloSetDiary");
+    ASSERT_FALSE(shown.empty());
+    EXPECT_NE(shown.back()["content"].get<std::string>().find("第10000次改动。"),
+              std::string::npos);
+
+    // Wander steps every six seconds (the low end of the fake's draws), alternating direction.
+    const auto stepsBefore = platform.panel->animations.size();
+    for (int step = 0; step < 1000; ++step) {
+        platform.randomSource.bools.push_back(step % 2 == 0);
+        platform.loop.advance(6s);
+    }
+    EXPECT_EQ(platform.panel->animations.size() - stepsBefore, 1000u);
+    EXPECT_EQ(settle(), baseline) << "after wandering";
+
+    // Open, drag by the header, close: the page's messages as the user makes them.
+    const auto post = [&](const Json& message) { platform.webView->post("companion", message); };
+    for (int cycle = 0; cycle < 1000; ++cycle) {
+        post({{"type", "expanded"}, {"value", true}});
+        platform.loop.advance(250ms);
+        post({{"type", "dragStart"}, {"screenX", 500}, {"screenY", 400}});
+        post({{"type", "dragMove"}, {"screenX", 500 + cycle % 7}, {"screenY", 400 - cycle % 5}});
+        post({{"type", "dragEnd"}});
+        post({{"type", "expanded"}, {"value", false}});
+        platform.loop.advance(250ms);
+    }
+    EXPECT_EQ(settle(), baseline) << "after expanding and collapsing";
+    EXPECT_FALSE(Probe::isExpanded(*controller));
+    EXPECT_FALSE(Probe::isDragging(*controller));
+    EXPECT_FALSE(Probe::isSyncing(*controller));
+}
+
+}  // namespace
+}  // namespace quillo
