@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <memory>
+#include <string>
 
 namespace quillo::gtk {
 
@@ -48,9 +49,20 @@ void KeyFileDefaults::setNumbers(const std::vector<std::pair<std::string, double
         g_key_file_set_double(keys.get(), group, key.c_str(), value);
     std::error_code ignored;
     std::filesystem::create_directories(file_.parent_path(), ignored);
-    // g_key_file_save_to_file writes a temporary file and renames it over the old one. A failure
-    // (read-only folder, full disk) leaves the old position in place; there is nobody to tell.
-    g_key_file_save_to_file(keys.get(), file_.c_str(), nullptr);
+    // A temporary file renamed over the old one, as g_key_file_save_to_file does, but without
+    // its fsync calls: the position is saved on the main loop at every wander step, where they
+    // stalled the loop for tens of milliseconds, and a position lost to a power cut costs
+    // nothing. A failure (read-only folder, full disk) leaves the old position in place; there
+    // is nobody to tell.
+    gsize length = 0;
+    gchar* data = g_key_file_to_data(keys.get(), &length, nullptr);
+    const std::string temporary = file_.string() + ".new";
+    if (g_file_set_contents_full(temporary.c_str(), data, static_cast<gssize>(length),
+                                 G_FILE_SET_CONTENTS_NONE, 0644, nullptr)) {
+        std::filesystem::rename(temporary, file_, ignored);
+        if (ignored) std::filesystem::remove(temporary, ignored);
+    }
+    g_free(data);
 }
 
 }  // namespace quillo::gtk
