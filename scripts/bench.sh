@@ -2,21 +2,24 @@
 # Runs every benchmark of a benchmark build and the whole-companion measurements (in a throwaway
 # desktop session), prints the table of figures against their targets and writes
 # docs/performance.md. About six minutes; QUILLO_BENCH_IDLE_SECONDS shortens the idle runs.
+# --render-only writes the table again from the results of the last run (kept in the build folder).
 set -euo pipefail
 build=${1:-build-bench}
 out=docs/performance.md
 mkdir -p docs
-tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
-
-for exe in "$build"/bench/*_bench; do
-  [[ -x "$exe" ]] || continue
-  echo "== $(basename "$exe")" >&2
-  "$exe" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
-         --benchmark_format=json > "$tmp/$(basename "$exe").json"
-done
-echo "== the whole companion (about five minutes)" >&2
-tests/with-desktop-session.sh python3 scripts/bench_companion.py "$build" "$tmp/companion.result" \
-  2> "$tmp/session.log" || { cat "$tmp/session.log" >&2; exit 1; }
+tmp=$build/bench-results
+if [[ "${2:-}" != --render-only ]]; then
+  rm -rf "$tmp" && mkdir -p "$tmp"
+  for exe in "$build"/bench/*_bench; do
+    [[ -x "$exe" ]] || continue
+    echo "== $(basename "$exe")" >&2
+    "$exe" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+           --benchmark_format=json > "$tmp/$(basename "$exe").json"
+  done
+  echo "== the whole companion (about five minutes)" >&2
+  tests/with-desktop-session.sh python3 scripts/bench_companion.py "$build" "$tmp/companion.result" \
+    2> "$tmp/session.log" || { cat "$tmp/session.log" >&2; exit 1; }
+fi
 
 python3 - "$tmp" "$out" <<'PY'
 import datetime, json, os, platform, subprocess, sys
@@ -97,20 +100,26 @@ lines = ["# Performance", "",
          f"wandering (a step every 6–10 s), {c['idleSeconds']} s of CPU after {5} s of settling, "
          "summed over the executable and every process it started (`/proc/PID/stat`, including "
          "the summary reader it runs once a minute, which shows as reaped children), and the "
-         "summed `Pss` of `/proc/PID/smaps_rollup` at the end of the run.",
+         "summed `Pss` of `/proc/PID/smaps_rollup` at the end of the run. PSS divides each shared "
+         "page among all the processes that map it, so WebKit processes of other programs on the "
+         "machine (here: other test runs) lower it; the private part beside it is what no other "
+         "process shares, a floor that does not depend on them.",
          "- **Aggregation and the unchanged poll**: Google Benchmark, `bench/DiaryAggregatorBench.cpp` "
          "and `bench/DiaryPollBench.cpp`.", "",
          "## Idle runs by process", "",
-         "| Run | Process | CPU % of one core | PSS MB |", "|---|---|---|---|"]
+         "| Run | Process | CPU % of one core | PSS MB | private MB |", "|---|---|---|---|---|"]
 for i, run in enumerate(c["idleRuns"], 1):
     for name, part in sorted(run["processes"].items()):
-        lines.append(f"| {i} | {name} | {part['cpu']:.2f} | {part['pss']:.0f} |")
+        lines.append(f"| {i} | {name} | {part['cpu']:.2f} | {part['pss']:.0f} | "
+                     f"{part.get('private', 0):.0f} |")
 lines += ["", "## Every run", "",
           f"- start to first diary (ms): {', '.join(f'{x:.0f}' for x in c['startToFirstDiaryMs'])}",
           f"- write to page, median of ten writes (ms): {', '.join(f'{x:.1f}' for x in c['writeToPageMs'])}",
           f"- upload stall (ms): {', '.join(f'{x:.1f}' for x in c['stallMs'])}",
           f"- idle CPU (%): {', '.join(f'{x:.2f}' for x in c['idleCpuPercent'])}",
-          f"- PSS (MB): {', '.join(f'{x:.0f}' for x in c['pssMB'])}", "",
+          f"- PSS (MB): {', '.join(f'{x:.0f}' for x in c['pssMB'])}",
+          f"- private memory, the part of the PSS no other process shares (MB): "
+          f"{', '.join(f'{x:.0f}' for x in c.get('privateMB', []))}", "",
           "## Micro-benchmarks (median of 5)", "", "| Benchmark | Median | Throughput |", "|---|---|---|"]
 for name, b in micro.items():
     rate = f'{b["bytes_per_second"] / 1e6:.1f} MB/s' if b.get("bytes_per_second") else ""

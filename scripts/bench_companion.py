@@ -93,14 +93,19 @@ def cpu_ticks(pid):
     return int(fields[11]) + int(fields[12]), int(fields[13]) + int(fields[14])
 
 
-def pss_kb(pid):
+def memory_kb(pid):
+    """Pss, and the private part of it (Private_Clean + Private_Dirty), from smaps_rollup."""
+    found = {"Pss": 0, "Private": 0}
     try:
         for line in open(f"/proc/{pid}/smaps_rollup"):
-            if line.startswith("Pss:"):
-                return int(line.split()[1])
+            key, _, rest = line.partition(":")
+            if key == "Pss":
+                found["Pss"] = int(rest.split()[0])
+            elif key in ("Private_Clean", "Private_Dirty"):
+                found["Private"] += int(rest.split()[0])
     except OSError:
         pass
-    return 0
+    return found
 
 
 def name_of(pid):
@@ -123,14 +128,17 @@ def idle_run():
             own, reaped = cpu_ticks(pid)
             own0, reaped0 = before.get(pid, (0, 0))
             name = name_of(pid)
-            part = parts.setdefault(name, {"cpu": 0.0, "pss": 0.0})
+            part = parts.setdefault(name, {"cpu": 0.0, "pss": 0.0, "private": 0.0})
             part["cpu"] += 100 * (own - own0) / TICK / elapsed
-            part["pss"] += pss_kb(pid) / 1024
+            memory = memory_kb(pid)
+            part["pss"] += memory["Pss"] / 1024
+            part["private"] += memory["Private"] / 1024
             if reaped > reaped0:
-                other = parts.setdefault("reaped children", {"cpu": 0.0, "pss": 0.0})
+                other = parts.setdefault("reaped children", {"cpu": 0.0, "pss": 0.0, "private": 0.0})
                 other["cpu"] += 100 * (reaped - reaped0) / TICK / elapsed
         return {"cpuPercent": sum(p["cpu"] for p in parts.values()),
                 "pssMB": sum(p["pss"] for p in parts.values()),
+                "privateMB": sum(p["private"] for p in parts.values()),
                 "seconds": elapsed, "processes": parts}
     finally:
         companion.terminate()
@@ -150,12 +158,13 @@ def main():
     idle = [idle_run() for _ in range(IDLE_RUNS)]
     result["idleCpuPercent"] = [r["cpuPercent"] for r in idle]
     result["pssMB"] = [r["pssMB"] for r in idle]
+    result["privateMB"] = [r["privateMB"] for r in idle]
     result["idleRuns"] = idle
     result["idleSeconds"] = IDLE_S
     result["loadAfter"] = os.getloadavg()
     result["median"] = {key: statistics.median(result[key]) for key in
                         ("startToFirstDiaryMs", "writeToPageMs", "stallMs", "idleCpuPercent",
-                         "pssMB")}
+                         "pssMB", "privateMB")}
     with open(OUT, "w") as f:
         json.dump(result, f, indent=1)
 
