@@ -114,7 +114,8 @@ TEST(DiaryCommandTest, PrintsTodaysMergedDiaryOrWithJsonThePagesObjectWithoutADi
     EXPECT_EQ(bare.status, 0) << bare.err;
     EXPECT_EQ(bare.out, "## 今天做了什么\n\n\n");
     EXPECT_TRUE(fs::is_empty(home.path())) << "the command writes nothing";
-    EXPECT_EQ(runCommand("diary --yaml", home.path()).status, 2) << "an unknown argument";
+    for (const char* refused : {"diary --yaml", "diary --json --json", "diary today"})
+        EXPECT_EQ(runCommand(refused, home.path()).status, 2) << refused;
 
     const auto day = system_clock::now();
     writeTodaysDiary(home.path(), 0, "## 今天做了什么\n命令行读到了。\n");

@@ -201,8 +201,8 @@ TEST_F(AuxiliaryTest, TheCalendarIsTheFirstCandidateThatExistsAtTheRequestElseTh
 TEST_F(AuxiliaryTest, ACapturePathStartsOneCaptureExpandedFirstOnlyForExactlyOne) {
     const std::string path = (root.path() / "companion.png").string();
     const std::vector<std::tuple<std::optional<std::string>, std::optional<std::string>, bool>>
-        cases = {{{}, "1", false},      {"", "1", false},    {path, "1", true}, {path, "0", false},
-                 {path, "true", false}, {path, " 1", false}, {path, "", false}, {path, {}, false}};
+        cases = {{{}, "1", false},    {"", "1", false},     {path, "1", true}, {path, "0", false},
+                 {path, " 1", false}, {path, "1\n", false}, {path, "", false}, {path, {}, false}};
     for (const auto& [capturePath, expanded, expands] : cases) {
         SCOPED_TRACE(capturePath.value_or("(unset)") + " " + expanded.value_or("(unset)"));
         platform.env.variables.clear();
