@@ -9,6 +9,8 @@
 //   companion_harness stall       connects with a made-up token (QUILLO_API_URL points at a
 //                                 server that never answers), and records the largest gap
 //                                 between ticks of a 1 ms main-loop timer while the upload waits
+//   companion_harness control     the same 1 ms timer for 15 s in a bare GLib main loop, without
+//                                 the companion: the gaps the machine itself causes
 //   companion_harness idle        runs like the executable (for profiling)
 //
 // Prints one JSON object and ends. Runs in a desktop session (tests/with-desktop-session.sh);
@@ -197,9 +199,24 @@ struct StallWatch {
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode != "startup" && mode != "stall" && mode != "idle") {
-        std::fprintf(stderr, "usage: companion_harness startup N | stall | idle\n");
+    if (mode != "startup" && mode != "stall" && mode != "idle" && mode != "control") {
+        std::fprintf(stderr, "usage: companion_harness startup N | stall | control | idle\n");
         return 2;
+    }
+    if (mode == "control") {
+        static const auto start = Clock::now();
+        static auto last = start;
+        static double largestGap = 0;
+        g_timeout_add(
+            1,
+            +[](gpointer) -> gboolean {
+                largestGap = std::max(largestGap, millisecondsSince(last));
+                last = Clock::now();
+                if (last - start > std::chrono::seconds(15)) finish({{"largestGapMs", largestGap}});
+                return G_SOURCE_CONTINUE;
+            },
+            nullptr);
+        for (;;) g_main_context_iteration(nullptr, TRUE);
     }
     static BenchPlatform platform(&buildBundle);
     static std::shared_ptr<CompanionController> companion;

@@ -54,7 +54,8 @@ rows = [  # figure, target text, value text, passed, runs
     ("diary file written → page updated (real page, real folder watches)", "≤ 250 ms",
      f'{m["writeToPageMs"]:.0f} ms', m["writeToPageMs"] <= 250, runs("writeToPageMs")),
     ("main-loop stall while an upload waits 15 s on a silent server", "≤ 10 ms",
-     f'{m["stallMs"]:.1f} ms', m["stallMs"] <= 10, runs("stallMs")),
+     f'{m["stallMs"]:.1f} ms (a bare GLib loop beside it: {m["bareLoopGapMs"]:.1f} ms)',
+     m["stallMs"] <= 10, runs("stallMs")),
 ]
 aggregate = "BM_AggregateTwoSources/1048576"
 if aggregate in micro:
@@ -95,7 +96,9 @@ lines = ["# Performance", "",
          "points at `quillo-review-server --stall`, and records the largest gap between ticks of a "
          "1 ms main-loop timer from the moment the upload is in flight until the 15 s time limit "
          "ends it. Everything else the companion does meanwhile (diary ticks, wander steps, the "
-         "page) runs on the same loop and counts.",
+         "page) runs on the same loop and counts. After each run the harness runs the same timer "
+         "for 15 s in a bare GLib main loop without the companion: the gaps the loaded machine "
+         "causes by itself.",
          f"- **Idle CPU and PSS**: the real executable with today's diaries in place, collapsed and "
          f"wandering (a step every 6–10 s), {c['idleSeconds']} s of CPU after {5} s of settling, "
          "summed over the executable and every process it started (`/proc/PID/stat`, including "
@@ -116,6 +119,8 @@ lines += ["", "## Every run", "",
           f"- start to first diary (ms): {', '.join(f'{x:.0f}' for x in c['startToFirstDiaryMs'])}",
           f"- write to page, median of ten writes (ms): {', '.join(f'{x:.1f}' for x in c['writeToPageMs'])}",
           f"- upload stall (ms): {', '.join(f'{x:.1f}' for x in c['stallMs'])}",
+          f"- largest gap of the same timer in a bare GLib loop, run after each (ms): "
+          f"{', '.join(f'{x:.1f}' for x in c['bareLoopGapMs'])}",
           f"- idle CPU (%): {', '.join(f'{x:.2f}' for x in c['idleCpuPercent'])}",
           f"- PSS (MB): {', '.join(f'{x:.0f}' for x in c['pssMB'])}",
           f"- private memory, the part of the PSS no other process shares (MB): "

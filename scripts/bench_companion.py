@@ -154,7 +154,11 @@ def main():
     result["startToFirstDiaryMs"] = [r["startToFirstDiaryMs"] for r in startups]
     result["writeToPageMs"] = [r["writeToPageMedianMs"] for r in startups]
     write_diaries()
-    result["stallMs"] = [stall_run()["largestGapMs"] for _ in range(STALL_RUNS)]
+    stalls, controls = [], []
+    for _ in range(STALL_RUNS):  # alternating, so both meet the same load on the machine
+        stalls.append(stall_run()["largestGapMs"])
+        controls.append(harness("control")["largestGapMs"])
+    result["stallMs"], result["bareLoopGapMs"] = stalls, controls
     idle = [idle_run() for _ in range(IDLE_RUNS)]
     result["idleCpuPercent"] = [r["cpuPercent"] for r in idle]
     result["pssMB"] = [r["pssMB"] for r in idle]
@@ -163,8 +167,8 @@ def main():
     result["idleSeconds"] = IDLE_S
     result["loadAfter"] = os.getloadavg()
     result["median"] = {key: statistics.median(result[key]) for key in
-                        ("startToFirstDiaryMs", "writeToPageMs", "stallMs", "idleCpuPercent",
-                         "pssMB", "privateMB")}
+                        ("startToFirstDiaryMs", "writeToPageMs", "stallMs", "bareLoopGapMs",
+                         "idleCpuPercent", "pssMB", "privateMB")}
     with open(OUT, "w") as f:
         json.dump(result, f, indent=1)
 
