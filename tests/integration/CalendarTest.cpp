@@ -40,7 +40,7 @@ TEST(CalendarOpeningChild, OpensTheCalendarOnce) {
 
 TEST(CalendarTest, ALocalPageOpensInTheDefaultHandlerAsTheSameFileElseTheServiceSite) {
     testing::TempDir root;
-    const auto home = root.path() / "home 主目录#1";
+    const auto home = root.path() / "home 主目录#1?%";
     const auto record = root.path() / "opened";
     const std::string handler = (root.path() / "record-open").string();
     writeFile(handler, "#!/bin/sh\nprintf '%s' \"$1\" > '" + record.string() + ".part' && mv '" +
