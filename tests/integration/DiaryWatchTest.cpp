@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/gtk/GioDirectoryWatcher.h"
+#include "support/MainContext.h"
 #include "support/TempDir.h"
 
 namespace quillo {
@@ -18,15 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Runs the default main context until `done` holds or for at most ten seconds.
-bool runUntil(const std::function<bool()>& done) {
-    const gint64 deadline = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
-    const guint tick = g_timeout_add(
-        50, +[](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
-    while (!done() && g_get_monotonic_time() < deadline) g_main_context_iteration(nullptr, TRUE);
-    g_source_remove(tick);
-    return done();
-}
+using quillo::testing::runUntil;
 
 class DiaryWatchTest : public ::testing::Test {
 protected:

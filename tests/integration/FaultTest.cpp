@@ -18,6 +18,7 @@
 #include "diary/TodayDiary.h"
 #include "platform/gtk/GtkPlatform.h"
 #include "platform/gtk/GtkWebView.h"
+#include "support/MainContext.h"
 #include "support/ControllerProbe.h"
 #include "support/ReviewServerProcess.h"
 #include "support/TempDir.h"
@@ -31,15 +32,7 @@ using Probe = CompanionControllerProbe;
 
 const std::string token = "qlo_live_" + std::string(36, 'f');
 
-bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    const guint tick = g_timeout_add(
-        20, +[](gpointer) -> gboolean { return TRUE; }, nullptr);
-    while (!done() && std::chrono::steady_clock::now() < end)
-        g_main_context_iteration(nullptr, TRUE);
-    g_source_remove(tick);
-    return done();
-}
+using quillo::testing::runUntil;
 
 fs::path bundle() { return QUILLO_BUILD_BUNDLE; }
 

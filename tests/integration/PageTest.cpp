@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/MainContext.h"
+
 namespace {
 
 using nlohmann::json;
@@ -36,18 +38,7 @@ json parsed(JSCValue* value) {
     return text ? json::parse(text, nullptr, false) : json();
 }
 
-// Runs the default main context until `done` holds or the limit has passed; the one timeout
-// source only wakes the loop at the deadline, everything else is the page's own events.
-bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
-    bool expired = false;
-    const guint timer = g_timeout_add(
-        static_cast<guint>(limit.count()),
-        +[](gpointer flag) -> gboolean { return *static_cast<bool*>(flag) = true, FALSE; },
-        &expired);
-    while (!done() && !expired) g_main_context_iteration(nullptr, TRUE);
-    if (!expired) g_source_remove(timer);
-    return done();
-}
+using quillo::testing::runUntil;
 
 // Runs an asynchronous WebKit call to its end: `start` gets the callback and its data, `finish`
 // turns the result into the answer.

@@ -17,6 +17,7 @@
 #include "platform/gtk/GtkWebView.h"
 #include "platform/gtk/KeyFileDefaults.h"
 #include "platform/gtk/ScreenCoordinates.h"
+#include "support/MainContext.h"
 #include "support/TempDir.h"
 
 // Xlib's macros (None, Bool, Status) clash with GoogleTest's headers; they come last.
@@ -34,18 +35,7 @@ namespace {
 using namespace std::chrono_literals;
 using gtk::KeyFileDefaults;
 
-// Runs the default main context until `done` holds or the limit has passed. The one timeout
-// source only wakes the loop at the deadline; everything else is the window system's events.
-bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
-    bool expired = false;
-    const guint timer = g_timeout_add(
-        static_cast<guint>(limit.count()),
-        +[](gpointer flag) -> gboolean { return *static_cast<bool*>(flag) = true, FALSE; },
-        &expired);
-    while (!done() && !expired) g_main_context_iteration(nullptr, TRUE);
-    if (!expired) g_source_remove(timer);
-    return done();
-}
+using quillo::testing::runUntil;
 
 std::string describe(const GdkRectangle& r) {
     return std::to_string(r.x) + "," + std::to_string(r.y) + " " + std::to_string(r.width) + "x" +

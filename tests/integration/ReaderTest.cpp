@@ -18,6 +18,7 @@
 #include "diary/TodayDiary.h"
 #include "platform/gtk/GioProcessRunner.h"
 #include "platform/gtk/GtkPlatform.h"
+#include "support/MainContext.h"
 #include "support/ControllerProbe.h"
 #include "support/TempDir.h"
 
@@ -33,16 +34,7 @@ constexpr const char* kSystemPython = "/usr/bin/python3";
 const fs::path kShippedScript =
     fs::path(QUILLO_SOURCE_DIR) / "resources/TansyReader/read_today_summary.py";
 
-// Runs the default main context until `done` holds or for at most twenty seconds. A light tick
-// keeps the loop turning for conditions that no GLib source reports (a process vanishing).
-bool runUntil(const std::function<bool()>& done) {
-    const gint64 deadline = g_get_monotonic_time() + 20 * G_USEC_PER_SEC;
-    const guint tick = g_timeout_add(
-        20, +[](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
-    while (!done() && g_get_monotonic_time() < deadline) g_main_context_iteration(nullptr, TRUE);
-    g_source_remove(tick);
-    return done();
-}
+using quillo::testing::runUntil;
 
 void writeFile(const fs::path& path, const std::string& text, bool executable = false) {
     fs::create_directories(path.parent_path());

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/gtk/GtkWebView.h"
+#include "support/MainContext.h"
 #include "support/TempDir.h"
 
 namespace quillo {
@@ -20,15 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Runs the default main context until `done` holds or for at most thirty seconds.
-bool runUntil(const std::function<bool()>& done) {
-    const gint64 deadline = g_get_monotonic_time() + 30 * G_USEC_PER_SEC;
-    const guint tick = g_timeout_add(
-        50, +[](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
-    while (!done() && g_get_monotonic_time() < deadline) g_main_context_iteration(nullptr, TRUE);
-    g_source_remove(tick);
-    return done();
-}
+using quillo::testing::runUntil;
 
 int scale() {
     return gdk_monitor_get_scale_factor(gdk_display_get_monitor(gdk_display_get_default(), 0));

@@ -14,6 +14,7 @@
 #include "companion/CompanionController.h"
 #include "diary/TodayDiary.h"
 #include "platform/gtk/GtkPlatform.h"
+#include "support/MainContext.h"
 #include "support/ControllerProbe.h"
 #include "support/TempDir.h"
 
@@ -25,15 +26,7 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using std::chrono::system_clock;
 
-// Runs the default main context until `done` holds or for at most twenty seconds.
-bool runUntil(const std::function<bool()>& done) {
-    const gint64 deadline = g_get_monotonic_time() + 20 * G_USEC_PER_SEC;
-    const guint tick = g_timeout_add(
-        50, +[](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
-    while (!done() && g_get_monotonic_time() < deadline) g_main_context_iteration(nullptr, TRUE);
-    g_source_remove(tick);
-    return done();
-}
+using quillo::testing::runUntil;
 
 void writeTodaysDiary(const fs::path& home, std::size_t source, const std::string& text) {
     const auto file = TodayDiary::diaryFile(home, TodayDiary::sources[source],
