@@ -18,8 +18,8 @@
 #include "diary/TodayDiary.h"
 #include "platform/gtk/GioProcessRunner.h"
 #include "platform/gtk/GtkPlatform.h"
-#include "support/MainContext.h"
 #include "support/ControllerProbe.h"
+#include "support/MainContext.h"
 #include "support/TempDir.h"
 
 namespace quillo {

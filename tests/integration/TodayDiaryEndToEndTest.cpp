@@ -14,8 +14,8 @@
 #include "companion/CompanionController.h"
 #include "diary/TodayDiary.h"
 #include "platform/gtk/GtkPlatform.h"
-#include "support/MainContext.h"
 #include "support/ControllerProbe.h"
+#include "support/MainContext.h"
 #include "support/TempDir.h"
 
 namespace quillo {

@@ -12,8 +12,8 @@ namespace quillo::testing {
 inline bool runUntil(const std::function<bool()>& done,
                      std::chrono::milliseconds limit = std::chrono::seconds(30)) {
     const gint64 deadline = g_get_monotonic_time() + limit.count() * 1000;
-    const guint tick =
-        g_timeout_add(50, +[](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+    const guint tick = g_timeout_add(
+        50, +[](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
     while (!done() && g_get_monotonic_time() < deadline) g_main_context_iteration(nullptr, TRUE);
     g_source_remove(tick);
     return done();
