@@ -28,8 +28,11 @@ if ((${#missing[@]})); then
   echo "installing: ${missing[*]}"
   sudo_cmd=(); [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
   export DEBIAN_FRONTEND=noninteractive
-  "${sudo_cmd[@]}" apt-get update -qq
-  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # Another apt run (an unattended upgrade, a second checkout installing) holds the lock for a
+  # while; wait for it instead of failing.
+  apt=(apt-get -o DPkg::Lock::Timeout=900)
+  "${sudo_cmd[@]}" "${apt[@]}" update -qq
+  "${sudo_cmd[@]}" "${apt[@]}" install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
 # The page's third-party scripts, pinned by package-lock.json.
