@@ -1,11 +1,13 @@
 // The assistant summary reader against real child processes: the GSubprocess runner the app uses,
-// small shell scripts standing in for the assistant's interpreters, and the shipped reader script
-// run by the system's Python.
+// small shell scripts standing in for the assistant's interpreters, the real companion leaving
+// while one of them hangs, and the shipped reader script run by the system's Python.
 
-#include <glib.h>
+#include <gio/gio.h>
+#include <glib-unix.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -43,6 +45,13 @@ void writeFile(const fs::path& path, const std::string& text, bool executable = 
 }
 
 std::string today() { return TodayDiary::dayKey(std::chrono::system_clock::now()); }
+
+// Gone, or a zombie waiting for whoever adopted it: either way it runs no more.
+bool ended(pid_t pid) {
+    std::string id, name, state;
+    std::ifstream("/proc/" + std::to_string(pid) + "/stat") >> id >> name >> state;
+    return ::kill(pid, 0) != 0 || state == "Z";
+}
 
 TEST(GioProcessRunnerTest, AProgramThatCannotStartIsReportedOnALaterTurn) {
     gtk::GioProcessRunner runner;
@@ -156,14 +165,9 @@ TEST_F(ReaderTest, AFailedReadKeepsThePreviousSummaryAndAnyObjectReplacesIt) {
         EXPECT_EQ(refresh(), expected);
     }
     EXPECT_EQ(platform.runner.requested.back(), 30s);
-    // Gone, or a zombie waiting for whoever adopted it: either way it runs no more.
-    int helper = 0;
+    pid_t helper = 0;
     std::ifstream(helperPid) >> helper;
-    EXPECT_TRUE(runUntil([&] {
-        std::string pid, name, state;
-        std::ifstream("/proc/" + std::to_string(helper) + "/stat") >> pid >> name >> state;
-        return ::kill(helper, 0) != 0 || state == "Z";
-    }));
+    EXPECT_TRUE(runUntil([&] { return ended(helper); }));
 }
 
 TEST_F(ReaderTest, TwoRequestsInARowStartOneChild) {
@@ -173,6 +177,112 @@ TEST_F(ReaderTest, TwoRequestsInARowStartOneChild) {
     controller->refreshTansySummary();
     EXPECT_EQ(refresh(), "once");
     EXPECT_EQ(fs::file_size(starts), std::string("started\n").size()) << "one start";
+}
+
+// --- The real companion's ways out, with a reader that never ends
+
+// One call to the running companion on the session bus; nothing when it fails.
+GVariant* callCompanion(const char* path, const char* interface, const char* method,
+                        GVariant* arguments) {
+    g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    if (!bus) return nullptr;
+    return g_dbus_connection_call_sync(bus, "app.quillo.Companion", path, interface, method,
+                                       arguments, nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
+                                       nullptr);
+}
+
+// Clicks the tray menu's item with this label, as a status-bar host does it.
+bool clickTrayItem(const std::string& label) {
+    constexpr const char* menu = "/org/ayatana/NotificationItem/quillo_companion/Menu";
+    g_autoptr(GVariant) layout = callCompanion(menu, "com.canonical.dbusmenu", "GetLayout",
+                                               g_variant_new_parsed("(0, -1, ['label'])"));
+    if (!layout) return false;
+    g_autoptr(GVariant) root = g_variant_get_child_value(layout, 1);
+    g_autoptr(GVariant) items = g_variant_get_child_value(root, 2);
+    for (gsize i = 0; i < g_variant_n_children(items); ++i) {
+        g_autoptr(GVariant) boxed = g_variant_get_child_value(items, i);
+        g_autoptr(GVariant) item = g_variant_get_variant(boxed);
+        g_autoptr(GVariant) properties = g_variant_get_child_value(item, 1);
+        gint id = 0;
+        const gchar* text = nullptr;
+        g_variant_get_child(item, 0, "i", &id);
+        if (!g_variant_lookup(properties, "label", "&s", &text) || label != text) continue;
+        g_autoptr(GVariant) done =
+            callCompanion(menu, "com.canonical.dbusmenu", "Event",
+                          g_variant_new("(isvu)", id, "clicked", g_variant_new_string(""), 0u));
+        return done != nullptr;
+    }
+    return false;
+}
+
+// An X server of the test's own, so that it can go away under the companion; its display name.
+std::string ownDisplay(GSubprocess*& server) {
+    int pipe[2];
+    if (!g_unix_open_pipe(pipe, FD_CLOEXEC, nullptr)) return "";
+    GSubprocessLauncher* launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDERR_SILENCE);
+    g_subprocess_launcher_take_fd(launcher, pipe[1], 3);
+    server = g_subprocess_launcher_spawn(launcher, nullptr, "Xvfb", "-displayfd", "3", "-nolisten",
+                                         "tcp", nullptr);
+    g_object_unref(launcher);
+    std::string number;
+    char c = 0;
+    while (::read(pipe[0], &c, 1) == 1 && c != '\n') number += c;
+    ::close(pipe[0]);
+    return number.empty() ? "" : ":" + number;
+}
+
+TEST(ReaderLifetimeTest, AHungReaderAndItsHelpersEndWithTheCompanionWhicheverWayItGoes) {
+    for (const std::string way : {"tray", "--quit", "SIGTERM", "SIGINT", "SIGHUP", "display"}) {
+        SCOPED_TRACE(way);
+        testing::TempDir root;
+        const auto pids = root.path() / "pids";
+        writeFile(root.path() / "data/TansyWork/sandbox_runtime/bases/hung/bin/python3",
+                  "sleep 600 & echo $$ $! > '" + pids.string() + "'; wait", true);
+        GSubprocess* display = nullptr;
+        GSubprocessLauncher* launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_NONE);
+        g_subprocess_launcher_setenv(launcher, "XDG_DATA_HOME", (root.path() / "data").c_str(),
+                                     TRUE);
+        if (way == "display")
+            g_subprocess_launcher_setenv(launcher, "DISPLAY", ownDisplay(display).c_str(), TRUE);
+        GSubprocess* companion =
+            g_subprocess_launcher_spawn(launcher, nullptr, QUILLO_EXECUTABLE, nullptr);
+        g_object_unref(launcher);
+        ASSERT_TRUE(companion);
+        pid_t reader = 0, helper = 0;
+        const bool started =
+            runUntil([&] { return std::ifstream(pids) >> reader >> helper && helper > 0; });
+
+        if (way == "tray") {
+            g_autoptr(GVariant) description = callCompanion(
+                "/org/ayatana/NotificationItem/quillo_companion", "org.freedesktop.DBus.Properties",
+                "Get", g_variant_new("(ss)", "org.kde.StatusNotifierItem", "IconAccessibleDesc"));
+            g_autofree gchar* text = description ? g_variant_print(description, FALSE) : nullptr;
+            EXPECT_STREQ(text, "(<'Quillo'>,)") << "the tray icon's accessible description";
+            EXPECT_TRUE(clickTrayItem("退出 Quillo"));
+        } else if (way == "--quit") {
+            EXPECT_TRUE(g_spawn_command_line_sync(QUILLO_EXECUTABLE " --quit", nullptr, nullptr,
+                                                  nullptr, nullptr));
+        } else if (way == "display") {
+            g_subprocess_force_exit(display);
+        } else {
+            g_subprocess_send_signal(companion, way == "SIGTERM"  ? SIGTERM
+                                                : way == "SIGINT" ? SIGINT
+                                                                  : SIGHUP);
+        }
+        bool exited = false;
+        g_subprocess_wait_async(
+            companion, nullptr,
+            +[](GObject*, GAsyncResult*, gpointer done) { *static_cast<bool*>(done) = true; },
+            &exited);
+        EXPECT_TRUE(runUntil([&] { return exited; }));
+        EXPECT_TRUE(started && runUntil([&] { return ended(reader) && ended(helper); }));
+        // Whatever failed above, no sleeper outlives the test.
+        if (reader > 0) ::kill(-reader, SIGKILL);
+        if (!exited) g_subprocess_force_exit(companion);
+        if (display) g_subprocess_force_exit(display);
+        g_clear_object(&display);
+        g_object_unref(companion);
+    }
 }
 
 // --- The shipped reader script, run by the system's Python

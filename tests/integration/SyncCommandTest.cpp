@@ -71,6 +71,10 @@ TEST_F(SyncCommandTest, EachFailureIsPrintedAloneOnStandardErrorWithStatusOne) {
     storeToken();
     EXPECT_EQ(runSync(server.url()), CommandRun(1, "", "今天还没有可同步的内容\n"));
     writeDiary();
+    const auto mistyped = server.url().substr(std::string("http://").size()) + "/api";
+    EXPECT_EQ(runSync(mistyped),
+              CommandRun(1, "", "QUILLO_API_URL 不是完整的 http(s) 地址：“" + mistyped + "”\n"));
+    EXPECT_TRUE(server.received().empty());
     EXPECT_EQ(runSync(server.url()), CommandRun(1, "", "连接令牌无效或已撤销\n"));
 }
 

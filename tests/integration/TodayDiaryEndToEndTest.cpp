@@ -1,5 +1,6 @@
 // Today's diary end to end: the controller on GTK showing the bundled page in WebKitGTK, the GIO
-// folder watches, and the built executable's `diary` command, over a home made for the test.
+// folder watches, uploads through curl to the loopback review server, and the built executable's
+// `diary` command, over a home made for the test.
 
 #include <glib.h>
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include "platform/gtk/GtkPlatform.h"
 #include "support/ControllerProbe.h"
 #include "support/MainContext.h"
+#include "support/ReviewServerProcess.h"
 #include "support/TempDir.h"
 
 namespace quillo {
@@ -52,14 +54,38 @@ private:
     } environment_;
 };
 
-// The diary the page's function received last, with the page's text right after it ran.
+// The diary the page's diary function received last, with the page's text right after it ran,
+// and the status of every sync state it was given.
 struct PageRecorder : ScriptMessageHandler {
-    void didReceiveScriptMessage(const json& body) override { last = body; }
+    void didReceiveScriptMessage(const json& body) override {
+        if (body.contains("status"))
+            statuses.push_back(body["status"]);
+        else
+            last = body;
+    }
     bool shows(const std::string& text) const {
         return last.value("shown", "").find(text) != std::string::npos;
     }
     json last = json::object();
+    std::vector<std::string> statuses;
 };
+
+// Wraps the page's functions; what they do with what they get stays the page's own.
+std::shared_ptr<PageRecorder> recordPage(const CompanionController& controller) {
+    auto recorder = std::make_shared<PageRecorder>();
+    auto& webView = CompanionControllerProbe::webView(controller);
+    webView.addScriptMessageHandler("pageTest", recorder);
+    webView.evaluateScript(
+        R"({ const post = (m) => window.webkit.messageHandlers.pageTest.postMessage(m);
+        const diary = window.quilloSetDiary, state = window.quilloSetSyncState;
+        window.quilloSetDiary = (d) => { diary(d); post({diary: d, shown: document.body.textContent}); };
+        window.quilloSetSyncState = (s) => { state(s); post({status: s.status}); }; })");
+    return recorder;
+}
+
+bool pageReady(const CompanionController& controller) {
+    return CompanionControllerProbe::isPageReady(controller);
+}
 
 TEST(TodayDiaryEndToEndTest, ADiaryWrittenWhileTheCompanionRunsReachesThePage) {
     testing::TempDir home;
@@ -67,21 +93,51 @@ TEST(TodayDiaryEndToEndTest, ADiaryWrittenWhileTheCompanionRunsReachesThePage) {
     TestHomePlatform platform(home.path());
     auto controller = CompanionController::create(platform);
     controller->start();
-    ASSERT_TRUE(runUntil([&] { return CompanionControllerProbe::isPageReady(*controller); }));
-
-    // Wraps the page's function; what it does with the diary stays the page's own.
-    auto recorder = std::make_shared<PageRecorder>();
-    auto& webView = CompanionControllerProbe::webView(*controller);
-    webView.addScriptMessageHandler("diaryTest", recorder);
-    webView.evaluateScript(R"({ const original = window.quilloSetDiary;
-        window.quilloSetDiary = (diary) => { original(diary); window.webkit.messageHandlers
-            .diaryTest.postMessage({diary, shown: document.body.textContent}); }; })");
+    ASSERT_TRUE(runUntil([&] { return pageReady(*controller); }));
+    const auto recorder = recordPage(*controller);
     // The second source's folders do not exist yet: the first diary of the day makes them.
     writeTodaysDiary(home.path(), 1,
                      "## 今天做了什么\n运行之中写的。\n\n## 今天学到了什么\n监视文件夹。\n");
     ASSERT_TRUE(runUntil([&] { return recorder->shows("监视文件夹。"); }));
     EXPECT_EQ(recorder->last["diary"]["source"], "KILN + Tansy工作 · 本地记忆");
     EXPECT_EQ(recorder->last["diary"]["title"], TodayDiary::displayDate(system_clock::now()));
+}
+
+// The review server holds its answers until released, so the agent's later versions surely
+// arrive while the first upload is in flight.
+TEST(TodayDiaryEndToEndTest, TheFirstEntryAndTheVersionsWrittenWhileItUploadsReachTheService) {
+    testing::TempDir home;
+    const std::string token = "qlo_live_" + std::string(31, 'e');
+    testing::ReviewServerProcess server({"--hold"}, {token});
+    g_setenv("QUILLO_API_URL", server.url().c_str(), TRUE);
+    TestHomePlatform platform(home.path());
+    auto controller = CompanionController::create(platform);
+    g_unsetenv("QUILLO_API_URL");
+    controller->start();
+    ASSERT_TRUE(runUntil([&] { return pageReady(*controller); }));
+    const auto recorder = recordPage(*controller);
+    // Connected on a day with nothing to sync yet: nothing is sent, no error shown.
+    controller->handle({{"type", "saveSyncToken"}, {"token", token}});
+    const std::unique_ptr<CompanionController, void (*)(CompanionController*)> disconnect(
+        controller.get(), [](auto* c) {
+            c->handle({{"type", "disconnectSync"}});
+        });
+
+    for (const std::string version : {"第一版。", "第二版。", "第三版。"}) {
+        writeTodaysDiary(home.path(), 0, "## 今天做了什么\n" + version + "\n");
+        ASSERT_TRUE(runUntil([&] { return recorder->shows(version); })) << version;
+        ASSERT_TRUE(CompanionControllerProbe::isSyncing(*controller)) << version;
+    }
+    server.release();
+    ASSERT_TRUE(runUntil([&] {
+        return !CompanionControllerProbe::isSyncing(*controller) && recorder->statuses.size() == 4;
+    }));
+    EXPECT_EQ(recorder->statuses,
+              (std::vector<std::string>{"connected", "syncing", "syncing", "synced"}));
+    const auto received = server.received();
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_NE(received[0].value("body", "").find("第一版。"), std::string::npos);
+    EXPECT_NE(received[1].value("body", "").find("第三版。"), std::string::npos);
 }
 
 struct CommandResult {

@@ -73,6 +73,14 @@ public:
         return list.is_array() ? list : nlohmann::json::array();
     }
 
+    // Lets the answers of a server started with --hold go, and every later one at once.
+    void release() const {
+        HttpRequest request;
+        request.url = url("/release");
+        request.timeout = std::chrono::seconds(10);
+        gtk::CurlHttpClient::perform(request);
+    }
+
     // The server keeps nothing worth a graceful end.
     void stop() {
         if (!process_) return;

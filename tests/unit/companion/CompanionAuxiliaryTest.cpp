@@ -141,7 +141,7 @@ TEST_F(AuxiliaryTest, EachOutcomeSetsKeepsOrClearsThePreviousSummary) {
     }
 }
 
-TEST_F(AuxiliaryTest, ASummaryReachesThePageWithoutAbsorbAndOnlyWhenItChanges) {
+TEST_F(AuxiliaryTest, ASummaryReachesThePageAndTheServiceWithoutAbsorbOnlyWhenItChanges) {
     controller->start();
     readSummary(summary("早到的总结。"));
     EXPECT_THAT(platform.webView->scripts(), IsEmpty()) << "before the page is ready: only stored";
@@ -171,6 +171,13 @@ TEST_F(AuxiliaryTest, ASummaryReachesThePageWithoutAbsorbAndOnlyWhenItChanges) {
         EXPECT_EQ(pushes[0]["content"], "## 今天做了什么\n\n- " + sentence);
     }
     EXPECT_EQ(Probe::lastDiarySnapshot(*controller), "");
+    EXPECT_THAT(platform.http.requests, IsEmpty());
+
+    // Connected, the day's first summary goes up like any other change of the diary.
+    platform.secrets.items[{"app.quillo.companion", "agent-token"}] = "qlo_" + std::string(40, 'k');
+    readSummary(summary("第三版。"));
+    ASSERT_EQ(platform.http.requests.size(), 1u);
+    EXPECT_NE(platform.http.requests[0].body.find("第三版。"), std::string::npos);
 }
 
 // --- Calendar

@@ -118,8 +118,8 @@ const std::string one = workDiary("一。"), two = workDiary("二。");
 const std::vector<ChangeCase> changeCases = {
     {"NothingWritten", true, "", "", false, ""},
     {"Unchanged", true, one, "", false, ""},
-    {"FirstEntry", true, "", one, false, "SetDiary"},
-    {"FirstEntryOnlyBlankLines", false, "", "  \n\n", false, "SetDiary"},
+    {"FirstEntry", true, "", one, false, "SetDiary Upload"},
+    {"FirstEntryWithNothingToSync", true, "", "  \n\n", false, "SetDiary"},
     {"Changed", false, one, two, false, "SetDiary Absorb"},
     {"ChangedWhileConnected", true, one, two, false, "SetDiary Absorb Upload"},
     {"ChangeWatchedWhileConnected", true, one, two, true, "SetDiary Absorb Upload"},
@@ -128,13 +128,17 @@ const std::vector<ChangeCase> changeCases = {
 class DiaryChangeTest : public CompanionDiaryTest,
                         public ::testing::WithParamInterface<ChangeCase> {};
 
-TEST_P(DiaryChangeTest, AbsorbAndUploadFollowOnlyAChangeAfterANonEmptyReading) {
+TEST_P(DiaryChangeTest, AbsorbFollowsAChangeAfterANonEmptyReadingAndAnUploadEveryChange) {
     const auto& [name, connected, atLoad, later, watched, calls] = GetParam();
     if (connected)
         platform.secrets.items[{"app.quillo.companion", "agent-token"}] =
             "qk_" + std::string(40, 'x');
     if (!atLoad.empty()) write(kiln, atLoad);
     load();
+    platform.loop.advance(2s);  // past the upload due after the load
+    platform.http.completeNext({std::nullopt, 201, ""});
+    platform.loop.runPending();
+    platform.http.requests.clear();
     platform.webView->clearScripts();
     if (!later.empty()) write(kiln, later);
     if (watched) platform.watcher.notify(dayFolder(kiln));
@@ -220,6 +224,7 @@ TEST_F(CompanionDiaryTest, EntriesFollowTheSourceTableWithTheSummaryFirstInPlace
         {false, true, "summary", {summaryEntry}},
         {true, false, "summary", {summaryEntry, kilnEntry}},
         {true, true, "summary", {summaryEntry, kilnEntry}},
+        {false, false, "\xEF\xBB\xBFsummary", {summaryEntry}},
     };
     for (const auto& [kilnFile, tansyFile, summary, expected] : cases) {
         SCOPED_TRACE(::testing::PrintToString(expected));
@@ -245,6 +250,10 @@ TEST_F(CompanionDiaryTest, AFileThatCannotBeReadAsTextContributesNothingAndTheOt
         {"<dangling link>", std::nullopt},
         {"<unreadable>", std::nullopt},
         {"\n", "\n"},
+        // Editors on other systems start the file with a byte-order mark: one is dropped.
+        {"\xEF\xBB\xBF## 今天\n", "## 今天\n"},
+        {"\xEF\xBB\xBF\xEF\xBB\xBF", "\xEF\xBB\xBF"},
+        {"\xEF\xBB\xBF", std::nullopt},
         {"a\0b\xef\xbf\xbf"s, "a\0b\xef\xbf\xbf"s},  // NUL and a noncharacter are text
         {"🙂𠀀", "🙂𠀀"},
         {large, large},
