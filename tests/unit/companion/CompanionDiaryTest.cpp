@@ -94,7 +94,7 @@ protected:
 
 // --- Page load, the diary timer and the watches
 
-TEST_F(CompanionDiaryTest, NothingHappensBeforeThePageIsReadyAndItsLoadPushesTheBareDiary) {
+TEST_F(CompanionDiaryTest, NothingHappensBeforeTheLoadAndEveryLoadPushesWithoutAbsorb) {
     fs::create_directories(platform.env.home);
     controller = CompanionController::create(platform);
     controller->start();
@@ -102,13 +102,24 @@ TEST_F(CompanionDiaryTest, NothingHappensBeforeThePageIsReadyAndItsLoadPushesThe
     controller->refreshDiary(false);
     EXPECT_THAT(pushes(), IsEmpty());
     EXPECT_THAT(platform.watcher.watchedFolders(), IsEmpty());
-
     platform.webView->finishLoad();
     EXPECT_THAT(platform.webView->scriptsCalling("quilloSetDiary"),
                 ElementsAre("window.quilloSetDiary?.({\"content\":\"## 今天做了什么\\n\\n\","
                             "\"source\":\"本地记忆\",\"title\":\"2026年12月6日星期日\"})"));
     platform.loop.advance(10s);
     EXPECT_TRUE(fs::is_empty(platform.env.home)) << "nothing is created under home";
+
+    // A reload stores the snapshot with its aggregate and pushes, even unchanged.
+    write(kiln, workDiary("甲。"));
+    write(tansy, workDiary("乙。"));
+    platform.webView->clearScripts();
+    platform.webView->finishLoad();
+    platform.webView->finishLoad();
+    EXPECT_EQ(effects(), "SetDiary SetDiary") << "never absorbed";
+    EXPECT_EQ(Probe::lastDiarySnapshot(*controller),
+              "KILN\0"s + workDiary("甲。") + "\x01Tansy工作\0"s + workDiary("乙。"));
+    EXPECT_EQ(Probe::lastDiaryAggregate(*controller).sourceLabel, "KILN + Tansy工作 · 本地记忆");
+    EXPECT_EQ(Probe::lastDiaryAggregate(*controller).content, pushes().back()["content"]);
 }
 
 // Name, connected, the KILN file at load, the file written later (empty: none), whether a folder
@@ -148,23 +159,6 @@ TEST_P(DiaryChangeTest, AbsorbFollowsAChangeAfterANonEmptyReadingAndAnUploadEver
 
 INSTANTIATE_TEST_SUITE_P(Table, DiaryChangeTest, ::testing::ValuesIn(changeCases),
                          [](const auto& info) { return std::string(std::get<0>(info.param)); });
-
-TEST_F(CompanionDiaryTest, EveryLoadStoresTheSnapshotWithItsAggregateAndPushesWithoutAbsorb) {
-    write(kiln, workDiary("甲。"));
-    write(tansy, workDiary("乙。"));
-    load();
-    EXPECT_EQ(Probe::lastDiarySnapshot(*controller),
-              "KILN\0"s + workDiary("甲。") + "\x01Tansy工作\0"s + workDiary("乙。"));
-    EXPECT_EQ(Probe::lastDiaryAggregate(*controller).sourceLabel, "KILN + Tansy工作 · 本地记忆");
-    EXPECT_EQ(Probe::lastDiaryAggregate(*controller).content, pushes().back()["content"]);
-
-    write(kiln, workDiary("丙。"));
-    platform.webView->clearScripts();
-    platform.webView->finishLoad();
-    platform.webView->finishLoad();
-    EXPECT_EQ(effects(), "SetDiary SetDiary") << "pushed even unchanged, never absorbed";
-    EXPECT_EQ(Probe::lastDiaryAggregate(*controller).content, pushes().back()["content"]);
-}
 
 TEST_F(CompanionDiaryTest, AtMidnightTheNextTickReadsAndWatchesTheNewYearsFoldersAndAbsorbs) {
     platform.env.start = std::chrono::system_clock::from_time_t(lastSecondOf2026);
