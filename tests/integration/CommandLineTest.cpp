@@ -85,7 +85,12 @@ TEST_F(CommandLineTest, SyncUploadsTodaysDiaryAndPrintsTheSuccess) {
     writeDiary(0, "## 今天做了什么\n写了同步命令。\n");
     testing::ReviewServerProcess server({}, {token});
     EXPECT_EQ(runSync(server.url()), CommandRun(0, "今天的记忆已同步\n", ""));
-    const auto review = nlohmann::json::parse(server.received().at(0).value("body", ""));
+    const auto received = server.received().at(0);
+    EXPECT_EQ(received["path"], "/api/agent/reviews");
+    EXPECT_EQ(received["authorization"], "accepted");
+    EXPECT_EQ(received["accept"], "application/json");
+    EXPECT_EQ(received["contentType"], "application/json");
+    const auto review = nlohmann::json::parse(received.value("body", ""));
     EXPECT_EQ(review["reviewDate"], today());
     EXPECT_EQ(review["content"], "## 今天做了什么\n\n- 写了同步命令。");
 }

@@ -1,7 +1,6 @@
 // Faults while the companion runs on the real parts and page: the diary folder deleted and made
 // again, the Secret Service gone, and all along a defaults file that cannot be written. The
-// companion keeps running and the page shows the state it should. (A server gone in the middle of
-// the uploads is the upload end to end's.)
+// companion keeps running and the page shows the state it should.
 
 #include <gio/gio.h>
 #include <glib.h>

@@ -85,11 +85,12 @@ TEST(GioProcessRunnerTest, EveryWayAChildEndsIsReportedOnALaterTurnWithAllOfItsO
 
 // --- The real companion's ways out, with a reader that never ends
 
-// `gdbus call` on an object of the running companion: what it printed.
-std::string callCompanion(const std::string& objectAndMethod) {
-    const auto command = "gdbus call --session --dest app.quillo.Companion --object-path " +
-                         std::string("/org/ayatana/NotificationItem/quillo_companion") +
-                         objectAndMethod;
+// `gdbus call` on the running companion's tray item (or its menu, "/Menu"): what it printed.
+std::string callTray(const std::string& objectAndMethod) {
+    const auto command =
+        "gdbus call --session --dest app.quillo.Companion --object-path "
+        "/org/ayatana/NotificationItem/quillo_companion" +
+        objectAndMethod;
     g_autofree gchar* out = nullptr;
     g_spawn_command_line_sync(command.c_str(), &out, nullptr, nullptr, nullptr);
     return out ? out : "";
@@ -123,13 +124,13 @@ TEST(ReaderLifetimeTest, AHungReaderAndItsHelpersEndWithTheCompanionWhicheverWay
         ASSERT_TRUE(runUntil([&] { return bool(std::ifstream(pids) >> reader >> helper); }));
 
         if (way == "tray") {
-            EXPECT_EQ(callCompanion(" --method org.freedesktop.DBus.Properties.Get "
-                                    "org.kde.StatusNotifierItem IconAccessibleDesc"),
+            EXPECT_EQ(callTray(" --method org.freedesktop.DBus.Properties.Get "
+                               "org.kde.StatusNotifierItem IconAccessibleDesc"),
                       "(<'Quillo'>,)\n");
-            const auto layout = callCompanion(menu + "GetLayout -- 0 -1 \"['label']\"");
+            const auto layout = callTray(menu + "GetLayout -- 0 -1 \"['label']\"");
             const auto item = layout.rfind('(', layout.find("'退出 Quillo'"));
-            callCompanion(menu + "Event -- " + std::to_string(std::atoi(&layout[item + 1])) +
-                          " clicked '<\"\">' 0");
+            callTray(menu + "Event -- " + std::to_string(std::atoi(&layout[item + 1])) +
+                     " clicked '<\"\">' 0");
         }
         if (way == "--quit") g_spawn_command_line_sync(QUILLO_EXECUTABLE " --quit", 0, 0, 0, 0);
         if (way.starts_with("SIG"))

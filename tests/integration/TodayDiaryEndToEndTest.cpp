@@ -69,23 +69,6 @@ struct PageRecorder : ScriptMessageHandler {
     std::vector<std::string> statuses;
 };
 
-// Wraps the page's functions; what they do with what they get stays the page's own.
-std::shared_ptr<PageRecorder> recordPage(const CompanionController& controller) {
-    auto recorder = std::make_shared<PageRecorder>();
-    auto& webView = CompanionControllerProbe::webView(controller);
-    webView.addScriptMessageHandler("pageTest", recorder);
-    webView.evaluateScript(
-        R"({ const post = (m) => window.webkit.messageHandlers.pageTest.postMessage(m);
-        const diary = window.quilloSetDiary, state = window.quilloSetSyncState;
-        window.quilloSetDiary = (d) => { diary(d); post({diary: d, shown: document.body.textContent}); };
-        window.quilloSetSyncState = (s) => { state(s); post({status: s.status + ' ' + s.message}); }; })");
-    return recorder;
-}
-
-bool pageReady(const CompanionController& controller) {
-    return CompanionControllerProbe::isPageReady(controller);
-}
-
 // The review server holds its answers until released, so the agent's later versions surely
 // arrive while the first upload is in flight.
 TEST(TodayDiaryEndToEndTest, TheFirstEntryAndTheVersionsWrittenWhileItUploadsReachTheService) {
@@ -97,8 +80,16 @@ TEST(TodayDiaryEndToEndTest, TheFirstEntryAndTheVersionsWrittenWhileItUploadsRea
     auto controller = CompanionController::create(platform);
     g_unsetenv("QUILLO_API_URL");
     controller->start();
-    ASSERT_TRUE(runUntil([&] { return pageReady(*controller); }));
-    const auto recorder = recordPage(*controller);
+    ASSERT_TRUE(runUntil([&] { return CompanionControllerProbe::isPageReady(*controller); }));
+    // Wraps the page's functions; what they do with what they get stays the page's own.
+    const auto recorder = std::make_shared<PageRecorder>();
+    auto& webView = CompanionControllerProbe::webView(*controller);
+    webView.addScriptMessageHandler("pageTest", recorder);
+    webView.evaluateScript(
+        R"({ const post = (m) => window.webkit.messageHandlers.pageTest.postMessage(m);
+        const diary = window.quilloSetDiary, state = window.quilloSetSyncState;
+        window.quilloSetDiary = (d) => { diary(d); post({diary: d, shown: document.body.textContent}); };
+        window.quilloSetSyncState = (s) => { state(s); post({status: s.status + ' ' + s.message}); }; })");
     // Connected on a day with nothing to sync yet: nothing is sent, no error shown.
     controller->handle({{"type", "saveSyncToken"}, {"token", token}});
     const std::unique_ptr<CompanionController, void (*)(CompanionController*)> disconnect(

@@ -43,17 +43,11 @@ protected:
         std::ofstream(platform.env.bundle / "index.html") << "<!doctype html>";
     }
 
-    // Connected, with something written today, the page loaded and the upload due after the load
-    // done with; what that load and upload pushed and sent is forgotten.
+    // Something written today, the page loaded, and then connected: no upload is due.
     void loadConnectedPage() {
-        platform.secrets.items[tokenItem] = validToken;
         writeDiary(aDiary);
         loadPage();
-        platform.loop.advance(2s);
-        platform.http.completeNext({std::nullopt, 201, ""});
-        platform.loop.runPending();
-        platform.webView->clearScripts();
-        platform.http.requests.clear();
+        platform.secrets.items[tokenItem] = validToken;
     }
 
     std::filesystem::path diaryFile() const {
@@ -90,7 +84,8 @@ protected:
 };
 
 // The host named and the connect page opened are the default service's, whatever the variable.
-TEST_F(CompanionSyncTest, WithoutATokenThePageIsToldDisconnectedAndPointedAtTheDefaultService) {
+TEST_F(CompanionSyncTest,
+       WithoutATokenThePageIsToldDisconnectedPointedAtTheServiceAndOfferedAPaste) {
     platform.env.variables["QUILLO_API_URL"] = "http://127.0.0.1:8787";
     controller = CompanionController::create(platform);
     controller->start();
@@ -107,6 +102,22 @@ TEST_F(CompanionSyncTest, WithoutATokenThePageIsToldDisconnectedAndPointedAtTheD
     EXPECT_THAT(requests(), IsEmpty());
     EXPECT_THAT(platform.workspaceOpener.opened,
                 ElementsAre("https://quillo.app/settings?connect=companion"));
+
+    // A paste offers the trimmed clipboard text to the page without storing it.
+    platform.webView->clearScripts();
+    for (const auto& text : {std::optional<std::string>(), std::optional<std::string>(" \r\n　")}) {
+        platform.clipboardText.text = text;
+        post({{"type", "pasteSyncToken"}});
+    }
+    const auto error = state(false, "error", "剪贴板里没有连接令牌");
+    EXPECT_THAT(syncStates(), ElementsAre(error, error));
+    platform.clipboardText.text = "\n  qlo_live_short token \t\n";
+    controller->pasteSyncToken();
+    EXPECT_THAT(platform.webView->scriptsCalling("quilloSetSyncToken"), IsEmpty());
+    platform.loop.runPending();  // the clipboard answers on a later turn
+    EXPECT_THAT(platform.webView->scriptsCalling("quilloSetSyncToken"),
+                ElementsAre(R"(window.quilloSetSyncToken?.({"token":"qlo_live_short token"}))"));
+    EXPECT_TRUE(platform.secrets.items.empty());
 }
 
 // The review date is the one of the moment the upload starts; the content is the last merge.
@@ -202,11 +213,8 @@ TEST_P(FollowUpTest, OneUploadRunsAtATimeAndWhateverAskedMeanwhileGetsOneMore) {
     loadConnectedPage();
     post(syncNow);
     for (const auto& step : during) {
-        if (!step.contains("diary")) {
-            post(step);
-            continue;
-        }
-        writeDiary(step["diary"].get<std::string>());
+        if (step.contains("diary")) writeDiary(step["diary"].get<std::string>());
+        post(step);  // a rewrite of the diary is no message: the controller passes over it
         platform.loop.advance(1500ms);
     }
     ASSERT_EQ(requests().size(), 1u);
@@ -253,23 +261,6 @@ TEST_F(CompanionSyncTest, NeitherTheDelayedSyncNorAnUploadInFlightKeepsTheContro
     platform.http.completeNext({std::nullopt, 201, ""});
     platform.loop.advance(3s);
     EXPECT_EQ(requests().size(), 1u) << "the delayed sync did not run";
-}
-
-TEST_F(CompanionSyncTest, APasteOffersTheTrimmedClipboardTextToThePageWithoutStoringIt) {
-    loadPage();
-    for (const auto& text : {std::optional<std::string>(), std::optional<std::string>(" \r\n　")}) {
-        platform.clipboardText.text = text;
-        post({{"type", "pasteSyncToken"}});
-    }
-    const auto error = state(false, "error", "剪贴板里没有连接令牌");
-    EXPECT_THAT(syncStates(), ElementsAre(error, error));
-    platform.clipboardText.text = "\n  qlo_live_short token \t\n";
-    controller->pasteSyncToken();
-    EXPECT_THAT(platform.webView->scriptsCalling("quilloSetSyncToken"), IsEmpty());
-    platform.loop.runPending();  // the clipboard answers on a later turn
-    EXPECT_THAT(platform.webView->scriptsCalling("quilloSetSyncToken"),
-                ElementsAre(R"(window.quilloSetSyncToken?.({"token":"qlo_live_short token"}))"));
-    EXPECT_TRUE(platform.secrets.items.empty());
 }
 
 TEST_F(CompanionSyncTest, ARefusedTokenIsReportedAndAStoredOneConnectsAndStartsTheFirstUpload) {

@@ -138,7 +138,6 @@ TEST_F(QuilloSyncServiceTest, OnlyANonEmptyUtf8ItemCountsAsConnectedAndItIsReadA
 TEST_F(QuilloSyncServiceTest, TheReviewIsPostedWithTheThreeHeadersInOrderAndAFifteenSecondLimit) {
     const auto request = upload("  内容 \n");
     EXPECT_EQ(request.method, "POST");
-    EXPECT_EQ(request.url, "https://quillo.app/api/agent/reviews");
     EXPECT_EQ(request.timeout, 15s);
     EXPECT_THAT(request.headers, ElementsAre(Pair("Accept", "application/json"),
                                              Pair("Content-Type", "application/json"),
@@ -159,7 +158,6 @@ TEST_F(QuilloSyncServiceTest, TheReviewGoesToTheArgumentElseAnHttpVariableElseTh
         {none, none, fallback},
         {"", none, fallback},
         {"localhost:8787", none, mistyped("localhost:8787")},
-        {"127.0.0.1:8787/api", none, mistyped("127.0.0.1:8787/api")},
         {"https:///path", none, mistyped("https:///path")},
         {"http://:8080", none, mistyped("http://:8080")},
         {" https://h.test", none, mistyped(" https://h.test")},
@@ -168,7 +166,6 @@ TEST_F(QuilloSyncServiceTest, TheReviewGoesToTheArgumentElseAnHttpVariableElseTh
         {"ftp://h.test", none, mistyped("ftp://h.test")},
         {"h\xFF", none, mistyped("h\uFFFD")},
         {"HTTP://h.test/q/", none, "HTTP://h.test/q/api/agent/reviews"},
-        {"http://h.test/q", none, "http://h.test/q/api/agent/reviews"},
         {"http://[::1]:9000", none, "http://[::1]:9000/api/agent/reviews"},
         {"https://h.test/p?x=/y", none, "https://h.test/p/api/agent/reviews"},
         {"https://h.test?x=1", none, "https://h.test/api/agent/reviews"},
@@ -213,27 +210,19 @@ TEST_F(QuilloSyncServiceTest, LocalFailuresArriveBeforeSyncReturnsAndNothingIsSe
     EXPECT_TRUE(http.requests.empty());
 }
 
-// The outcomes a real server cannot produce; the others are tried through curl.
+// The outcomes a real server cannot produce, and the failure kinds loopback cannot bring about;
+// the others are tried through curl.
 TEST_F(QuilloSyncServiceTest, EveryResponseBecomesSuccessOrOneMessageOnceItArrives) {
     using enum TransportFailure;
-    const std::string rejection = R"({"error":"Invalid or insufficient agent token"})";
     const std::vector<std::pair<HttpResponse, Text>> rows{
-        {{"Timeout", std::nullopt, "", timedOut}, "无法连接 Quillo：请求超时"},
         {{"No such host", std::nullopt, "", hostNotFound}, "无法连接 Quillo：找不到服务器"},
-        {{"Refused", std::nullopt, "", connectionRefused}, "无法连接 Quillo：服务器拒绝了连接"},
-        {{"Reset", std::nullopt, "", connectionReset}, "无法连接 Quillo：连接被中断"},
-        {{"TLS", std::nullopt, "", tlsFailure}, "无法连接 Quillo：无法建立安全连接"},
-        {{"Redirects", std::nullopt, "", tooManyRedirects}, "无法连接 Quillo：重定向次数过多"},
         {{"Send", std::nullopt, "", sendFailed}, "无法连接 Quillo：发送数据失败"},
         {{"Receive", std::nullopt, "", receiveFailed}, "无法连接 Quillo：接收数据失败"},
-        {{"Connection refused", std::nullopt, ""}, "无法连接 Quillo：Connection refused"},
         {{"Timeout was reached", 200, ""}, "无法连接 Quillo：Timeout was reached"},
         {{"bad host \xFF", std::nullopt, ""}, "无法连接 Quillo：bad host \uFFFD"},
         {{none, std::nullopt, ""}, "同步响应无效"},
         {{none, 299, ""}, none},
         {{none, 199, ""}, "同步失败（199）"},
-        {{none, 401, ""}, "同步失败（401）"},
-        {{none, 500, rejection}, "连接令牌无效或已撤销"},
         {{none, 500, R"({"message":"boom"})"}, "同步失败（500）"},
     };
     secrets.items[tokenItem] = tokenOfLength(40);
