@@ -122,15 +122,24 @@ QuilloSyncError failure(std::string message) { return QuilloSyncError{std::move(
 // The common failures in the user's words; the rest only in the network library's.
 const char* describe(TransportFailure failure) {
     switch (failure) {
-        case TransportFailure::timedOut: return "请求超时";
-        case TransportFailure::hostNotFound: return "找不到服务器";
-        case TransportFailure::connectionRefused: return "服务器拒绝了连接";
-        case TransportFailure::connectionReset: return "连接被中断";
-        case TransportFailure::tlsFailure: return "无法建立安全连接";
-        case TransportFailure::tooManyRedirects: return "重定向次数过多";
-        case TransportFailure::sendFailed: return "发送数据失败";
-        case TransportFailure::receiveFailed: return "接收数据失败";
-        case TransportFailure::other: break;
+        case TransportFailure::timedOut:
+            return "请求超时";
+        case TransportFailure::hostNotFound:
+            return "找不到服务器";
+        case TransportFailure::connectionRefused:
+            return "服务器拒绝了连接";
+        case TransportFailure::connectionReset:
+            return "连接被中断";
+        case TransportFailure::tlsFailure:
+            return "无法建立安全连接";
+        case TransportFailure::tooManyRedirects:
+            return "重定向次数过多";
+        case TransportFailure::sendFailed:
+            return "发送数据失败";
+        case TransportFailure::receiveFailed:
+            return "接收数据失败";
+        case TransportFailure::other:
+            break;
     }
     return nullptr;
 }
