@@ -233,21 +233,18 @@ TEST_P(FollowUpTest, OneUploadRunsAtATimeAndWhateverAskedMeanwhileGetsOneMore) {
 INSTANTIATE_TEST_SUITE_P(Table, FollowUpTest, ::testing::ValuesIn(followUpCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A mistyped QUILLO_API_URL fails inside sync() itself, before anything is sent.
 TEST_F(CompanionSyncTest, ALocalFailureIsPushedOnALaterTurnAfterSyncCurrentDiaryReturned) {
+    platform.env.variables["QUILLO_API_URL"] = "localhost:8787";
     loadConnectedPage();
-    // The token goes after the connection check and the push: sync() itself then fails.
-    int findsLeft = 2;  // the connection check and the "syncing" push
-    platform.secrets.beforeFind = [&] {
-        if (findsLeft-- == 0) platform.secrets.items.clear();
-    };
     controller->syncCurrentDiary();
-    EXPECT_THAT(requests(), IsEmpty());
     EXPECT_THAT(syncStates(), ElementsAre(syncing));
     platform.loop.runPending();
-    EXPECT_THAT(syncStates(), ElementsAre(syncing, state(false, "error", "尚未连接 Quillo")));
-    platform.secrets.items[tokenItem] = validToken;
+    EXPECT_THAT(syncStates().back(),
+                state(true, "error", "QUILLO_API_URL 不是完整的 http(s) 地址：“localhost:8787”"));
     controller->syncCurrentDiary();
-    EXPECT_EQ(requests().size(), 1u) << "the pushed failure also ended the sync";
+    EXPECT_EQ(syncStates().back(), syncing) << "the pushed failure also ended the sync";
+    EXPECT_THAT(requests(), IsEmpty());
 }
 
 TEST_F(CompanionSyncTest, NeitherTheDelayedSyncNorAnUploadInFlightKeepsTheControllerAlive) {
