@@ -4,6 +4,7 @@
 
 #include <unicode/ustring.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -23,19 +24,13 @@ constexpr std::string_view kBareLabel = "本地记忆";
 
 std::vector<quillo::DiaryEntry> entriesFrom(std::string_view data) {
     std::vector<quillo::DiaryEntry> entries;
-    while (true) {
+    for (;;) {
         const size_t end = data.find(kEntrySeparator);
         const std::string_view record = data.substr(0, end);
-        const size_t lineEnd = record.find('\n');
-        if (lineEnd == std::string_view::npos) {
-            entries.push_back({std::string(record), std::string()});
-        } else {
-            entries.push_back(
-                {std::string(record.substr(0, lineEnd)), std::string(record.substr(lineEnd + 1))});
-        }
-        if (end == std::string_view::npos) {
-            return entries;
-        }
+        const size_t lineEnd = std::min(record.find('\n'), record.size());
+        entries.push_back({std::string(record.substr(0, lineEnd)),
+                           std::string(record.substr(std::min(lineEnd + 1, record.size())))});
+        if (end == std::string_view::npos) return entries;
         data.remove_prefix(end + 1);
     }
 }
@@ -48,10 +43,9 @@ bool isValidUtf8(std::string_view text) {
 }
 
 void require(bool holds, const char* invariant) {
-    if (!holds) {
-        std::fprintf(stderr, "broken invariant: %s\n", invariant);
-        std::abort();
-    }
+    if (holds) return;
+    std::fprintf(stderr, "broken invariant: %s\n", invariant);
+    std::abort();
 }
 
 }  // namespace
@@ -78,9 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             continue;
         }
         require(alone.sourceLabel.ends_with(kLabelSuffix), "a label ends with the suffix");
-        if (anyContributes) {
-            sources += " + ";
-        }
+        if (anyContributes) sources += " + ";
         sources += alone.sourceLabel.substr(0, alone.sourceLabel.size() - kLabelSuffix.size());
         anyContributes = true;
     }

@@ -46,6 +46,7 @@ constexpr const char* usage =
     "                    so a redirect may lead back to this server\n"
     "  --delay MS        wait MS milliseconds before answering\n"
     "  --stall           never answer; the client has to give up\n"
+    "  --hold            keep every answer back until GET /release, then answer at once\n"
     "  --drop            close the connection in the middle of the answer\n"
     "  --quiet           print only the line that says where the server listens\n"
     "\n"
@@ -61,6 +62,7 @@ struct Options {
     std::optional<std::string> redirect;
     std::chrono::milliseconds delay{0};
     bool stall = false;
+    bool hold = false;
     bool drop = false;
     bool quiet = false;
 };
@@ -96,6 +98,8 @@ std::optional<Options> parse(int argc, char** argv) {
             options.delay = std::chrono::milliseconds(*delay);
         } else if (flag == "--stall") {
             options.stall = true;
+        } else if (flag == "--hold") {
+            options.hold = true;
         } else if (flag == "--drop") {
             options.drop = true;
         } else if (flag == "--quiet") {
@@ -162,6 +166,13 @@ public:
             std::lock_guard lock(mutex_);
             response.set_content(received_.dump(), "application/json");
         });
+        server_.Get("/release", [this](const httplib::Request&, httplib::Response&) {
+            {
+                std::lock_guard lock(mutex_);
+                released_ = true;
+            }
+            wake_.notify_all();
+        });
         server_.set_expect_100_continue_handler(
             [](const httplib::Request&, httplib::Response&) { return 100; });
     }
@@ -215,6 +226,11 @@ private:
             std::unique_lock lock(mutex_);
             wake_.wait(lock, [this] { return stopping_; });
             return;
+        }
+        if (options_.hold) {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return released_ || stopping_; });
+            if (stopping_) return;
         }
         if (options_.delay.count() > 0) {
             std::unique_lock lock(mutex_);
@@ -293,6 +309,7 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;
+    bool released_ = false;
     Json received_ = Json::array();
     int accepted_ = 0;
 };

@@ -117,11 +117,13 @@ void CompanionController::refreshTansySummary() {
             const auto content = summaryFromReaderOutput(result.standardOutput);
             if (!content || *content == self->tansySummaryContent) return;
 
-            const bool hadSummary = !self->tansySummaryContent.empty();
             self->tansySummaryContent = *content;
             if (self->isPageReady) {
+                // A new summary is a change of the day's diary like any other and goes up when
+                // connected, the first one of the day included; the cleared snapshot keeps the
+                // absorb effect for the files.
                 self->lastDiarySnapshot.clear();
-                self->refreshDiary(hadSummary);
+                self->refreshDiary(true);
             }
         });
 }

@@ -41,6 +41,7 @@ CompanionController::~CompanionController() {
     diaryTimer.cancel();
     tansySummaryTimer.cancel();
     wanderWorkItem.cancel();
+    syncAfterLoad.cancel();
     webView->removeScriptMessageHandler(handlerName);
 }
 
@@ -83,13 +84,14 @@ void CompanionController::webViewDidFinish() {
     refreshTansySummary();
     pushSyncState(std::nullopt, std::nullopt);
     if (syncService->isConnected()) {
-        // Not kept: a reload schedules another one, exactly as a first load does.
-        platform_.mainLoop()
-            .postDelayed(syncAfterLoadDelay,
-                         [weakSelf = weak_from_this()] {
-                             if (auto self = weakSelf.lock()) self->syncCurrentDiary();
-                         })
-            .release();
+        // A reload within the delay moves the upload instead of adding one.
+        syncAfterLoad =
+            platform_.mainLoop().postDelayed(syncAfterLoadDelay, [weakSelf = weak_from_this()] {
+                const auto self = weakSelf.lock();
+                if (!self) return;
+                self->syncAfterLoad = {};
+                self->syncCurrentDiary(SyncRequest::automatic);
+            });
     }
     captureIfRequested();
 }
@@ -119,7 +121,7 @@ void CompanionController::handle(const nlohmann::json& message) {
         connect(token != message.end() && token->is_string() ? token->get<std::string>()
                                                              : std::string());
     } else if (kind == "syncNow") {
-        syncCurrentDiary();
+        syncCurrentDiary(SyncRequest::byPerson);
     } else if (kind == "disconnectSync") {
         syncService->deleteToken();
         pushSyncState(std::nullopt, "已断开，日记仍保存在本机");

@@ -46,9 +46,11 @@ public:
     void refreshDiary(bool notify);
     void pushDiary(const DiaryAggregate& aggregate);
 
-    // Sync flow.
+    // Sync flow. A person who asks ("syncNow") is told every refusal; the automatic triggers
+    // (page load, a diary change, a token save) pass over a day with nothing to sync quietly.
+    enum class SyncRequest { byPerson, automatic };
     void pushSyncState(std::optional<std::string> status, std::optional<std::string> message);
-    void syncCurrentDiary();
+    void syncCurrentDiary(SyncRequest request = SyncRequest::byPerson);
     void openSyncSetup();
     void pasteSyncToken();
     void connect(const std::string& token);
@@ -78,6 +80,8 @@ private:
     explicit CompanionController(Platform& platform);
     void configureWindow();
     void configureWebView();
+    void uploadCurrentDiary();
+    void uploadFinished(const std::optional<QuilloSyncError>& error);
 
     Platform& platform_;
 
@@ -93,6 +97,11 @@ private:
     std::string tansySummaryContent;
     bool isTansySummaryRefreshRunning = false;
     bool isSyncing = false;
+    // Something asked for an upload while one was in flight: one more follows it, with the
+    // diary as it is then, however many asked.
+    bool isSyncFollowUpRequested = false;
+    // The upload two seconds after a page load, until it starts.
+    SourceHandle syncAfterLoad;
     bool isPageReady = false;
     bool isExpanded = false;
     bool isDragging = false;

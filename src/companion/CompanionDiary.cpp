@@ -60,10 +60,12 @@ void CompanionController::refreshDiary(bool notify) {
     lastDiaryAggregate = DiaryAggregator::aggregate(entries);
     pushDiary(lastDiaryAggregate);
 
-    if (notify && absorb) {
-        webView->evaluateScript("window.quilloAbsorb?.()");
-        if (syncService->isConnected()) syncCurrentDiary();
-    }
+    if (!notify) return;
+    if (absorb) webView->evaluateScript("window.quilloAbsorb?.()");
+    // Every change goes up, the day's first entry too: an agent that writes once in the evening
+    // must not wait for a later change that never comes. The upload due after a page load, not
+    // started yet, takes the change along.
+    if (!syncAfterLoad && syncService->isConnected()) syncCurrentDiary(SyncRequest::automatic);
 }
 
 void CompanionController::pushDiary(const DiaryAggregate& aggregate) {

@@ -11,6 +11,7 @@ namespace quillo {
 namespace {
 
 constexpr const char* connectPage = "/settings?connect=companion";
+constexpr const char* syncingMessage = "正在同步今天的记忆";
 
 // Compact JSON of a value built here; nothing when a text in it is not valid UTF-8.
 std::optional<std::string> compactJSON(const nlohmann::json& value) {
@@ -40,38 +41,56 @@ void CompanionController::pushSyncState(std::optional<std::string> status,
         webView->evaluateScript("window.quilloSetSyncState?.(" + *text + ")");
 }
 
-void CompanionController::syncCurrentDiary() {
-    if (isSyncing) return;
+void CompanionController::syncCurrentDiary(SyncRequest request) {
+    if (isSyncing) {
+        isSyncFollowUpRequested = true;
+        return;
+    }
     if (!syncService->isConnected()) {
         pushSyncState(std::nullopt,
                       std::string("连接后可同步到 ") + QuilloSyncService::defaultHost);
         return;
     }
     if (NothingToSync::applies(lastDiaryAggregate)) {
-        pushSyncState("error", NothingToSync::message);
+        // Timers find empty days all the time; only a person who asked hears the refusal.
+        if (request == SyncRequest::byPerson)
+            pushSyncState("error", NothingToSync::message);
+        else
+            pushSyncState(std::nullopt, std::nullopt);
         return;
     }
-    const std::string content = lastDiaryAggregate.content;
+    uploadCurrentDiary();
+}
 
+void CompanionController::uploadCurrentDiary() {
     isSyncing = true;
-    pushSyncState("syncing", "正在同步今天的记忆");
+    pushSyncState("syncing", syncingMessage);
     // The completion may run on the HTTP worker or, for a local failure, inside sync() itself.
     // Either way the result is handled on a later main-loop turn, where all controller state
     // lives. The main loop belongs to the platform, which outlives the controller.
     MainLoop& mainLoop = platform_.mainLoop();
     syncService->sync(
-        localDateString(), content,
+        localDateString(), lastDiaryAggregate.content,
         [weakSelf = weak_from_this(), &mainLoop](std::optional<QuilloSyncError> error) {
             mainLoop.post([weakSelf, error = std::move(error)] {
-                const auto self = weakSelf.lock();
-                if (!self) return;
-                self->isSyncing = false;
-                if (error)
-                    self->pushSyncState("error", error->errorDescription());
-                else
-                    self->pushSyncState("synced", "今天的记忆已同步");
+                if (const auto self = weakSelf.lock()) self->uploadFinished(error);
             });
         });
+}
+
+void CompanionController::uploadFinished(const std::optional<QuilloSyncError>& error) {
+    isSyncing = false;
+    // The page keeps showing "syncing" through the follow-up; when the follow-up cannot start
+    // (disconnected meanwhile, nothing left to sync), this upload's own result is the news.
+    if (std::exchange(isSyncFollowUpRequested, false) && syncService->isConnected() &&
+        !NothingToSync::applies(lastDiaryAggregate)) {
+        uploadCurrentDiary();
+        return;
+    }
+    if (error)
+        pushSyncState("error", error->errorDescription());
+    else
+        pushSyncState("synced", "今天的记忆已同步");
 }
 
 void CompanionController::openSyncSetup() {
@@ -100,8 +119,17 @@ void CompanionController::connect(const std::string& token) {
         return;
     }
     if (!isPageReady) return;
-    pushSyncState("connected", "已连接，正在同步");
-    syncCurrentDiary();
+    if (isSyncing) {
+        // The upload in flight may have gone out with the previous token; one more follows.
+        isSyncFollowUpRequested = true;
+        pushSyncState("syncing", syncingMessage);
+    } else if (NothingToSync::applies(lastDiaryAggregate)) {
+        // "正在同步" would promise an upload that is not coming.
+        pushSyncState(std::nullopt, std::nullopt);
+    } else {
+        pushSyncState("connected", "已连接，正在同步");
+        syncCurrentDiary(SyncRequest::automatic);
+    }
 }
 
 }  // namespace quillo

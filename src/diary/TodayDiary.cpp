@@ -49,6 +49,15 @@ bool isValidUTF8(std::string_view text) {
     return true;
 }
 
+// Editors on some systems open a UTF-8 file with U+FEFF; left in, it would hide the first heading
+// and with it the whole source.
+constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
+
+std::string withoutByteOrderMark(std::string text) {
+    if (text.starts_with(byteOrderMark)) text.erase(0, byteOrderMark.size());
+    return text;
+}
+
 class FileDescriptor {
 public:
     explicit FileDescriptor(int fd) : fd_(fd) {}
@@ -132,6 +141,7 @@ std::optional<std::string> readDiaryText(const std::filesystem::path& file) {
         if (static_cast<std::size_t>(got) < wanted) break;
     }
     text.resize(used);
+    text = withoutByteOrderMark(std::move(text));
     if (text.empty() || !isValidUTF8(text)) return std::nullopt;
     return text;
 }
@@ -139,7 +149,8 @@ std::optional<std::string> readDiaryText(const std::filesystem::path& file) {
 std::vector<DiaryEntry> entries(const std::filesystem::path& home, std::string_view dayKey,
                                 std::string_view summary) {
     std::vector<DiaryEntry> list;
-    if (!summary.empty()) list.push_back({std::string(summarySource), std::string(summary)});
+    if (!summary.empty())
+        list.push_back({std::string(summarySource), withoutByteOrderMark(std::string(summary))});
     for (const auto& source : sources) {
         // The summary stands in for that source's file, so the file need not even be read.
         if (!summary.empty() && source.label == summarySource) continue;

@@ -39,11 +39,13 @@ std::vector<std::filesystem::path> dayFolders(const std::filesystem::path& home,
 std::filesystem::path diaryFile(const std::filesystem::path& home, const Source& source,
                                 std::string_view dayKey);
 
-// The whole text of a regular file, or nothing when it is missing, not a regular file, unreadable,
-// empty or not valid UTF-8. Never blocks on a pipe or device put where the file should be.
+// The whole text of a regular file without one leading byte-order mark, or nothing when it is
+// missing, not a regular file, unreadable, empty or not valid UTF-8. Never blocks on a pipe or
+// device put where the file should be.
 std::optional<std::string> readDiaryText(const std::filesystem::path& file);
 
 // The sources' texts for the day; a non-empty summary replaces the second source and comes first.
+// A byte-order mark at the start of a text is dropped, the summary's as well.
 std::vector<DiaryEntry> entries(const std::filesystem::path& home, std::string_view dayKey,
                                 std::string_view summary = {});
 

@@ -1,5 +1,6 @@
 #include "QuilloSyncService.h"
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <nlohmann/json.hpp>
@@ -70,10 +71,28 @@ std::optional<UrlParts> absoluteURL(std::string_view text) {
     return parts;
 }
 
-std::optional<std::string> environmentAddress(const Environment& environment) {
+bool isWebScheme(std::string_view origin) {
+    const auto scheme = origin.substr(0, origin.find(':'));
+    const auto lower = [](std::string_view text, std::string_view word) {
+        return std::equal(text.begin(), text.end(), word.begin(), word.end(), [](char a, char b) {
+            return std::tolower(static_cast<unsigned char>(a)) == b;
+        });
+    };
+    return lower(scheme, "http") || lower(scheme, "https");
+}
+
+// The variable's address, or nothing when it is unset or empty. A value that is set but is no
+// absolute http(s) address is a mistake to report: falling back to the default service would
+// send the real token and diary there while the user believes they are testing elsewhere.
+std::optional<std::string> environmentAddress(const Environment& environment,
+                                              std::optional<QuilloSyncError>& problem) {
     auto value = environment.variable(environmentVariable);
-    if (!value || !absoluteURL(*value)) return std::nullopt;
-    return value;
+    if (!value || value->empty()) return std::nullopt;
+    const auto parts = absoluteURL(*value);
+    if (parts && isWebScheme(parts->origin)) return value;
+    problem = QuilloSyncError{std::string(environmentVariable) + " 不是完整的 http(s) 地址：“" +
+                              unicode::replacingInvalidUTF8(*value) + "”"};
+    return std::nullopt;
 }
 
 // The base with "api/agent/reviews" appended as one more path component: exactly one "/"
@@ -100,8 +119,35 @@ bool holdsControlCharacter(std::string_view text) {
 
 QuilloSyncError failure(std::string message) { return QuilloSyncError{std::move(message)}; }
 
+// The common failures in the user's words; the rest only in the network library's.
+const char* describe(TransportFailure failure) {
+    switch (failure) {
+        case TransportFailure::timedOut:
+            return "请求超时";
+        case TransportFailure::hostNotFound:
+            return "找不到服务器";
+        case TransportFailure::connectionRefused:
+            return "服务器拒绝了连接";
+        case TransportFailure::connectionReset:
+            return "连接被中断";
+        case TransportFailure::tlsFailure:
+            return "无法建立安全连接";
+        case TransportFailure::tooManyRedirects:
+            return "重定向次数过多";
+        case TransportFailure::sendFailed:
+            return "发送数据失败";
+        case TransportFailure::receiveFailed:
+            return "接收数据失败";
+        case TransportFailure::other:
+            break;
+    }
+    return nullptr;
+}
+
 std::optional<QuilloSyncError> outcome(const HttpResponse& response) {
     if (response.transportError) {
+        if (const char* words = describe(response.failure))
+            return failure(std::string("无法连接 Quillo：") + words);
         // Transport texts come from the network library and may quote bytes from the address;
         // the message must stay valid UTF-8 to reach the page at all.
         return failure("无法连接 Quillo：" +
@@ -123,8 +169,12 @@ QuilloSyncService::QuilloSyncService(SecretStore& secrets, HttpClient& session,
       session_(session),
       service_(std::move(service)),
       account_("agent-token"),
-      baseURL_(baseURL ? std::move(*baseURL)
-                       : environmentAddress(environment).value_or(defaultWebAddress)) {}
+      baseURL_(defaultWebAddress) {
+    if (baseURL)
+        baseURL_ = std::move(*baseURL);
+    else if (auto address = environmentAddress(environment, addressProblem_))
+        baseURL_ = std::move(*address);
+}
 
 bool QuilloSyncService::isConnected() { return token().has_value(); }
 
@@ -154,6 +204,10 @@ void QuilloSyncService::sync(const std::string& reviewDate, const std::string& c
     const auto storedToken = token();
     if (!storedToken) {
         completion(failure("尚未连接 Quillo"));
+        return;
+    }
+    if (addressProblem_) {
+        completion(*addressProblem_);
         return;
     }
 

@@ -37,8 +37,9 @@ public:
     std::optional<QuilloSyncError> saveToken(const std::string& token);
     void deleteToken();
 
-    // The completion runs once: before this returns for the local failures, on the HTTP worker
-    // thread otherwise. It must not touch main-thread state there.
+    // The completion runs once: before this returns for the local failures (no token, a
+    // QUILLO_API_URL that is no http(s) address, a body that cannot be written), on the HTTP
+    // worker thread otherwise. It must not touch main-thread state there.
     void sync(const std::string& reviewDate, const std::string& content, Completion completion);
 
     // A user-readable reason from the body of a rejected upload, if it carries one.
@@ -50,6 +51,8 @@ private:
     std::string service_;
     std::string account_;
     std::string baseURL_;
+    // Set when QUILLO_API_URL names no usable address: every upload fails with it.
+    std::optional<QuilloSyncError> addressProblem_;
 };
 
 }  // namespace quillo

@@ -92,7 +92,6 @@ void FakePanelWindow::animateFrame(const Rect& frame, std::chrono::milliseconds 
 std::optional<std::string> FakeSecretStore::find(const std::string& service,
                                                  const std::string& account) {
     ++finds;
-    if (beforeFind) beforeFind();
     auto it = items.find({service, account});
     if (it == items.end()) return std::nullopt;
     return it->second;

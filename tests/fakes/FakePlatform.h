@@ -117,8 +117,6 @@ public:
     std::map<std::pair<std::string, std::string>, std::string> items;
     std::optional<int> failAddWith;  // the status the next adds fail with
     int finds = 0;
-    // Runs at the start of every find, so a test can change the store between two questions.
-    std::function<void()> beforeFind;
 };
 
 class FakeHttpClient : public HttpClient {

@@ -1,8 +1,8 @@
 // The assistant summary reader against real child processes: the GSubprocess runner the app uses,
-// small shell scripts standing in for the assistant's interpreters, and the shipped reader script
-// run by the system's Python.
+// the real companion leaving while a stand-in for the assistant's interpreter hangs, and the
+// shipped reader script run by the system's Python.
 
-#include <glib.h>
+#include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -11,14 +11,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <nlohmann/json.hpp>
 
-#include "companion/CompanionController.h"
 #include "diary/TodayDiary.h"
 #include "platform/gtk/GioProcessRunner.h"
-#include "platform/gtk/GtkPlatform.h"
-#include "support/ControllerProbe.h"
 #include "support/MainContext.h"
 #include "support/TempDir.h"
 
@@ -28,7 +24,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using Probe = CompanionControllerProbe;
 
 constexpr const char* kSystemPython = "/usr/bin/python3";
 const fs::path kShippedScript =
@@ -44,135 +39,116 @@ void writeFile(const fs::path& path, const std::string& text, bool executable = 
 
 std::string today() { return TodayDiary::dayKey(std::chrono::system_clock::now()); }
 
-TEST(GioProcessRunnerTest, AProgramThatCannotStartIsReportedOnALaterTurn) {
-    gtk::GioProcessRunner runner;
-    std::optional<ProcessResult> outcome;
-    runner.run({"/nonexistent/quillo-reader"}, 30s,
-               [&](ProcessResult result) { outcome = result; });
-    EXPECT_FALSE(outcome) << "the caller may still be arming the run";
-    ASSERT_TRUE(runUntil([&] { return outcome.has_value(); }));
-    EXPECT_FALSE(outcome->started);
+// Gone, or a zombie waiting for whoever adopted it: either way it runs no more.
+bool ended(pid_t pid) {
+    std::string id, name, state;
+    std::ifstream("/proc/" + std::to_string(pid) + "/stat") >> id >> name >> state;
+    return ::kill(pid, 0) != 0 || state == "Z";
 }
 
-// --- The controller's reader with fake interpreters
-
-// The real runner; only the time limit is shortened, so a hung child ends within the test.
-struct ShortLimitRunner : ProcessRunner {
-    void run(std::vector<std::string> argv, std::chrono::milliseconds limit,
-             std::function<void(ProcessResult)> completion) override {
-        requested.push_back(limit);
-        real.run(std::move(argv), std::min<std::chrono::milliseconds>(limit, 400ms),
-                 std::move(completion));
-    }
-    std::vector<std::chrono::milliseconds> requested;
-    gtk::GioProcessRunner real;
-};
-
-// The controller looks for the interpreters under the test's data folder.
-class ReaderPlatform : public gtk::GtkPlatform {
-public:
-    ReaderPlatform(const fs::path& bundle, const fs::path& dataHome)
-        : GtkPlatform([bundle] { return bundle; }), environment_(bundle, dataHome) {}
-    ProcessRunner& processRunner() override { return runner; }
-    Environment& environment() override { return environment_; }
-    ShortLimitRunner runner;
-
-private:
-    struct DataHome : gtk::ProcessEnvironment {
-        DataHome(const fs::path& bundle, fs::path folder)
-            : ProcessEnvironment([bundle] { return bundle; }), folder(std::move(folder)) {}
-        fs::path dataHome() const override { return folder; }
-        fs::path folder;
-    } environment_;
-};
-
-class ReaderTest : public ::testing::Test {
-protected:
-    ReaderTest() {
-        fs::create_directories(script().parent_path());
-        fs::copy_file(kShippedScript, script());
-    }
-
-    fs::path bases() const { return root.path() / "data/TansyWork/sandbox_runtime/bases"; }
-    fs::path script() const { return root.path() / "bundle/TansyReader/read_today_summary.py"; }
-
-    void interpreter(const std::string& relative, const std::string& body) {
-        writeFile(bases() / relative, body, true);
-    }
-    void printing(const std::string& relative, const std::string& content) {
-        interpreter(relative, "printf '%s' '" + nlohmann::json{{"content", content}}.dump() + "'");
-    }
-    // One request, waited for until its hand-back has run; the summary after it.
-    const std::string& refresh() {
-        controller->refreshTansySummary();
-        EXPECT_TRUE(runUntil([&] { return !Probe::isTansySummaryRefreshRunning(*controller); }));
-        return Probe::tansySummaryContent(*controller);
-    }
-
+// The runner the reader runs on, with small shell scripts for children; what the controller makes
+// of each outcome is the unit tests' to say.
+TEST(GioProcessRunnerTest, EveryWayAChildEndsIsReportedOnALaterTurnWithAllOfItsOutput) {
     testing::TempDir root;
-    ReaderPlatform platform{root.path() / "bundle", root.path() / "data"};
-    std::shared_ptr<CompanionController> controller = CompanionController::create(platform);
-};
-
-TEST_F(ReaderTest, AnEntrysPython313IsPreferredToItsPython3WhichComesBeforeTheSystems) {
-    fs::create_directories(bases() / "empty-runtime");
-    interpreter("runtime/bin/python3", R"(printf '{"content": "%s:%s"}' "$#" "$1")");
-    EXPECT_EQ(refresh(), "1:" + script().string()) << "the script is the only argument";
-    printing("runtime/bin/python3.13", "from 3.13");
-    EXPECT_EQ(refresh(), "from 3.13");
-}
-
-TEST_F(ReaderTest, WithoutARuntimeTheSystemPythonRunsTheShippedScriptInTheSameEnvironment) {
-    if (!g_file_test(kSystemPython, G_FILE_TEST_IS_EXECUTABLE)) GTEST_SKIP() << kSystemPython;
-    writeFile(root.path() / "data/TansyWork/summaries" / (today() + ".md"), "## 今天\n- 系统\n");
-    // GLib has read its own data folder already; the variable tells the child.
-    const std::string previous = g_getenv("XDG_DATA_HOME") ? g_getenv("XDG_DATA_HOME") : "";
-    g_setenv("XDG_DATA_HOME", (root.path() / "data").c_str(), TRUE);
-    EXPECT_EQ(refresh(), "## 今天\n- 系统\n");
-    g_setenv("XDG_DATA_HOME", previous.c_str(), TRUE);
-}
-
-TEST_F(ReaderTest, AFailedReadKeepsThePreviousSummaryAndAnyObjectReplacesIt) {
-    const auto helperPid = root.path() / "helper.pid";
-    // The interpreter's script, and the summary once it has run after one that printed "earlier".
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {R"(printf '{"content": "ignored"}'; exit 1)", "earlier"},
-        {"kill -9 $$", "earlier"},
-        {"echo 'Traceback (most recent call last):'", "earlier"},
-        {R"(printf '{"content": 7}')", ""},
-        {R"(printf '{"content": "'; head -c 1048576 /dev/zero | tr '\0' y; printf '"}')",
-         std::string(1048576, 'y')},
+    const auto child = root.path() / "child", helper = root.path() / "helper";
+    // The child's script (none: a program that cannot start) and what the run reports: started,
+    // killed at the time limit, exit status, standard output.
+    const std::vector<std::pair<std::optional<std::string>, ProcessResult>> cases = {
+        {std::nullopt, {false, false, std::nullopt, ""}},
+        {"printf out; exit 3", {true, false, 3, "out"}},
+        {"kill -9 $$", {true, false, std::nullopt, ""}},
+        {"head -c 1048576 /dev/zero | tr '\\0' y", {true, false, 0, std::string(1048576, 'y')}},
         // Standard error is thrown away and never blocks the child.
-        {R"(head -c 2097152 /dev/zero >&2; printf '{"content": "done"}')", "done"},
-        // Killed at the limit, a failure, with a helper that would hold the output pipe open.
-        {R"(printf '{"content": "half'; sleep 600 & echo $! > ')" + helperPid.string() + "'; wait",
-         "earlier"},
+        {"head -c 2097152 /dev/zero >&2; printf done", {true, false, 0, "done"}},
+        // At the limit its whole group goes, with a helper that would hold the output pipe open.
+        {"printf half; sleep 600 & echo $! > '" + helper.string() + "'; wait",
+         {true, true, std::nullopt, ""}},
     };
-    for (const auto& [body, expected] : cases) {
-        SCOPED_TRACE(body.substr(0, 60));
-        printing("runtime/bin/python3.13", "earlier");
-        ASSERT_EQ(refresh(), "earlier") << "the previous request left the reader free";
-        interpreter("runtime/bin/python3.13", body);
-        EXPECT_EQ(refresh(), expected);
+    gtk::GioProcessRunner runner;
+    for (const auto& [script, expected] : cases) {
+        SCOPED_TRACE(script.value_or("<cannot start>"));
+        if (script) writeFile(child, *script, true);
+        std::optional<ProcessResult> outcome;
+        runner.run({script ? child.string() : "/nonexistent/quillo-reader"},
+                   expected.timedOut ? 400ms : 30000ms,
+                   [&](ProcessResult result) { outcome = std::move(result); });
+        EXPECT_FALSE(outcome) << "the caller may still be arming the run";
+        ASSERT_TRUE(runUntil([&] { return outcome.has_value(); }));
+        EXPECT_EQ(std::tie(outcome->started, outcome->timedOut, outcome->exitStatus),
+                  std::tie(expected.started, expected.timedOut, expected.exitStatus));
+        EXPECT_TRUE(outcome->standardOutput == expected.standardOutput);
     }
-    EXPECT_EQ(platform.runner.requested.back(), 30s);
-    // Gone, or a zombie waiting for whoever adopted it: either way it runs no more.
-    int helper = 0;
-    std::ifstream(helperPid) >> helper;
-    EXPECT_TRUE(runUntil([&] {
-        std::string pid, name, state;
-        std::ifstream("/proc/" + std::to_string(helper) + "/stat") >> pid >> name >> state;
-        return ::kill(helper, 0) != 0 || state == "Z";
-    }));
+    pid_t helperId = 0;
+    std::ifstream(helper) >> helperId;
+    EXPECT_TRUE(helperId > 0 && runUntil([&] { return ended(helperId); }));
 }
 
-TEST_F(ReaderTest, TwoRequestsInARowStartOneChild) {
-    const auto starts = root.path() / "starts";
-    interpreter("runtime/bin/python3.13",
-                "echo started >> '" + starts.string() + R"('; printf '{"content": "once"}')");
-    controller->refreshTansySummary();
-    EXPECT_EQ(refresh(), "once");
-    EXPECT_EQ(fs::file_size(starts), std::string("started\n").size()) << "one start";
+// --- The real companion's ways out, with a reader that never ends
+
+// `gdbus call` on the running companion's tray item (or its menu, "/Menu"): what it printed.
+std::string callTray(const std::string& objectAndMethod) {
+    const auto command =
+        "gdbus call --session --dest app.quillo.Companion --object-path "
+        "/org/ayatana/NotificationItem/quillo_companion" +
+        objectAndMethod;
+    g_autofree gchar* out = nullptr;
+    g_spawn_command_line_sync(command.c_str(), &out, nullptr, nullptr, nullptr);
+    return out ? out : "";
+}
+
+TEST(ReaderLifetimeTest, AHungReaderAndItsHelpersEndWithTheCompanionWhicheverWayItGoes) {
+    const std::string menu = "/Menu --method com.canonical.dbusmenu.";
+    for (const std::string way : {"tray", "--quit", "SIGTERM", "SIGINT", "SIGHUP", "display"}) {
+        SCOPED_TRACE(way);
+        testing::TempDir root;
+        const auto pids = root.path() / "pids";
+        writeFile(root.path() / "data/TansyWork/sandbox_runtime/bases/hung/bin/python3",
+                  "sleep 600 & echo $$ $! > '" + pids.string() + "'; wait", true);
+        g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new({});
+        g_subprocess_launcher_setenv(launcher, "XDG_DATA_HOME", (root.path() / "data").c_str(), 1);
+        // An X server of the test's own, to go away under the companion.
+        g_autoptr(GSubprocess) display =
+            way != "display" ? nullptr
+                             : g_subprocess_new(G_SUBPROCESS_FLAGS_STDOUT_PIPE, nullptr, "Xvfb",
+                                                "-displayfd", "1", "-nolisten", "tcp", nullptr);
+        if (display) {
+            g_autoptr(GDataInputStream) said =
+                g_data_input_stream_new(g_subprocess_get_stdout_pipe(display));
+            g_autofree gchar* number = g_data_input_stream_read_line(said, 0, 0, 0);
+            g_subprocess_launcher_setenv(launcher, "DISPLAY", (":" + std::string(number)).c_str(),
+                                         1);
+        }
+        g_autoptr(GSubprocess) companion =
+            g_subprocess_launcher_spawn(launcher, nullptr, QUILLO_EXECUTABLE, nullptr);
+        pid_t reader = 0, helper = 0;
+        ASSERT_TRUE(runUntil([&] { return bool(std::ifstream(pids) >> reader >> helper); }));
+
+        if (way == "tray") {
+            EXPECT_EQ(callTray(" --method org.freedesktop.DBus.Properties.Get "
+                               "org.kde.StatusNotifierItem IconAccessibleDesc"),
+                      "(<'Quillo'>,)\n");
+            const auto layout = callTray(menu + "GetLayout -- 0 -1 \"['label']\"");
+            const auto item = layout.rfind('(', layout.find("'退出 Quillo'"));
+            callTray(menu + "Event -- " + std::to_string(std::atoi(&layout[item + 1])) +
+                     " clicked '<\"\">' 0");
+        }
+        if (way == "--quit") g_spawn_command_line_sync(QUILLO_EXECUTABLE " --quit", 0, 0, 0, 0);
+        if (way.starts_with("SIG"))
+            g_subprocess_send_signal(companion, way == "SIGTERM"  ? SIGTERM
+                                                : way == "SIGINT" ? SIGINT
+                                                                  : SIGHUP);
+        if (display) g_subprocess_force_exit(display);
+        bool exited = false;
+        g_subprocess_wait_async(
+            companion, nullptr,
+            +[](GObject*, GAsyncResult*, gpointer done) { *static_cast<bool*>(done) = true; },
+            &exited);
+        EXPECT_TRUE(runUntil([&] { return exited; }));
+        EXPECT_TRUE(runUntil([&] { return ended(reader) && ended(helper); }));
+        // Whatever failed above, no sleeper outlives the test.
+        if (reader > 0) ::kill(-reader, SIGKILL);
+        if (!exited) g_subprocess_force_exit(companion);
+    }
 }
 
 // --- The shipped reader script, run by the system's Python

@@ -1,9 +1,9 @@
 // Today's diary end to end: the controller on GTK showing the bundled page in WebKitGTK, the GIO
-// folder watches, and the built executable's `diary` command, over a home made for the test.
+// folder watches and uploads through curl to the loopback review server, over a home made for the
+// test.
 
 #include <glib.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <filesystem>
@@ -16,6 +16,7 @@
 #include "platform/gtk/GtkPlatform.h"
 #include "support/ControllerProbe.h"
 #include "support/MainContext.h"
+#include "support/ReviewServerProcess.h"
 #include "support/TempDir.h"
 
 namespace quillo {
@@ -52,79 +53,74 @@ private:
     } environment_;
 };
 
-// The diary the page's function received last, with the page's text right after it ran.
+// The diary the page's diary function received last, with the page's text right after it ran,
+// and the status of every sync state it was given.
 struct PageRecorder : ScriptMessageHandler {
-    void didReceiveScriptMessage(const json& body) override { last = body; }
+    void didReceiveScriptMessage(const json& body) override {
+        if (body.contains("status"))
+            statuses.push_back(body["status"]);
+        else
+            last = body;
+    }
     bool shows(const std::string& text) const {
         return last.value("shown", "").find(text) != std::string::npos;
     }
     json last = json::object();
+    std::vector<std::string> statuses;
 };
 
-TEST(TodayDiaryEndToEndTest, ADiaryWrittenWhileTheCompanionRunsReachesThePage) {
+// The review server holds its answers until released, so the agent's later versions surely
+// arrive while the first upload is in flight.
+TEST(TodayDiaryEndToEndTest, TheFirstEntryAndTheVersionsWrittenWhileItUploadsReachTheService) {
     testing::TempDir home;
-    writeTodaysDiary(home.path(), 0, "## 今天做了什么\n启动之前写的。\n");
+    const std::string token = "qlo_live_" + std::string(31, 'e');
+    testing::ReviewServerProcess server({"--hold"}, {token});
+    g_setenv("QUILLO_API_URL", server.url().c_str(), TRUE);
     TestHomePlatform platform(home.path());
     auto controller = CompanionController::create(platform);
+    g_unsetenv("QUILLO_API_URL");
     controller->start();
     ASSERT_TRUE(runUntil([&] { return CompanionControllerProbe::isPageReady(*controller); }));
-
-    // Wraps the page's function; what it does with the diary stays the page's own.
-    auto recorder = std::make_shared<PageRecorder>();
+    // Wraps the page's functions; what they do with what they get stays the page's own.
+    const auto recorder = std::make_shared<PageRecorder>();
     auto& webView = CompanionControllerProbe::webView(*controller);
-    webView.addScriptMessageHandler("diaryTest", recorder);
-    webView.evaluateScript(R"({ const original = window.quilloSetDiary;
-        window.quilloSetDiary = (diary) => { original(diary); window.webkit.messageHandlers
-            .diaryTest.postMessage({diary, shown: document.body.textContent}); }; })");
-    // The second source's folders do not exist yet: the first diary of the day makes them.
-    writeTodaysDiary(home.path(), 1,
-                     "## 今天做了什么\n运行之中写的。\n\n## 今天学到了什么\n监视文件夹。\n");
-    ASSERT_TRUE(runUntil([&] { return recorder->shows("监视文件夹。"); }));
-    EXPECT_EQ(recorder->last["diary"]["source"], "KILN + Tansy工作 · 本地记忆");
+    webView.addScriptMessageHandler("pageTest", recorder);
+    webView.evaluateScript(
+        R"({ const post = (m) => window.webkit.messageHandlers.pageTest.postMessage(m);
+        const diary = window.quilloSetDiary, state = window.quilloSetSyncState;
+        window.quilloSetDiary = (d) => { diary(d); post({diary: d, shown: document.body.textContent}); };
+        window.quilloSetSyncState = (s) => { state(s); post({status: s.status + ' ' + s.message}); }; })");
+    // Connected on a day with nothing to sync yet: nothing is sent, no error shown.
+    controller->handle({{"type", "saveSyncToken"}, {"token", token}});
+    const std::unique_ptr<CompanionController, void (*)(CompanionController*)> disconnect(
+        controller.get(), [](auto* c) {
+            c->handle({{"type", "disconnectSync"}});
+        });
+
+    // The folders do not exist yet: the day's first diary makes them, and the watches see it.
+    for (const std::string version : {"第一版。", "第二版。", "第三版。"}) {
+        writeTodaysDiary(home.path(), 0, "## 今天做了什么\n" + version + "\n");
+        ASSERT_TRUE(runUntil([&] { return recorder->shows(version); })) << version;
+        ASSERT_TRUE(CompanionControllerProbe::isSyncing(*controller)) << version;
+    }
+    EXPECT_EQ(recorder->last["diary"]["source"], "KILN · 本地记忆");
     EXPECT_EQ(recorder->last["diary"]["title"], TodayDiary::displayDate(system_clock::now()));
-}
+    server.release();
+    ASSERT_TRUE(runUntil([&] { return server.received().size() == 2; }));
+    const auto received = server.received();
+    EXPECT_NE(received[0].value("body", "").find("第一版。"), std::string::npos);
+    EXPECT_NE(received[1].value("body", "").find("第三版。"), std::string::npos);
 
-struct CommandResult {
-    int status = -1;
-    std::string out, err;
-};
-
-// Runs the built executable without a display or a session bus.
-CommandResult runCommand(const std::string& arguments, const fs::path& home) {
-    const std::string command =
-        "env -u DISPLAY -u WAYLAND_DISPLAY -u DBUS_SESSION_BUS_ADDRESS HOME=" + home.string() +
-        " " QUILLO_EXECUTABLE " " + arguments;
-    g_autofree gchar* out = nullptr;
-    g_autofree gchar* err = nullptr;
-    gint wait = 0;
-    if (!g_spawn_command_line_sync(command.c_str(), &out, &err, &wait, nullptr)) return {};
-    return {WIFEXITED(wait) ? WEXITSTATUS(wait) : -1, out, err};
-}
-
-TEST(DiaryCommandTest, PrintsTodaysMergedDiaryOrWithJsonThePagesObjectWithoutADisplay) {
-    testing::TempDir home;
-    const auto bare = runCommand("diary", home.path());
-    EXPECT_EQ(bare.status, 0) << bare.err;
-    EXPECT_EQ(bare.out, "## 今天做了什么\n\n\n");
-    EXPECT_TRUE(fs::is_empty(home.path())) << "the command writes nothing";
-    for (const char* refused : {"diary --yaml", "diary --json --json", "diary today"})
-        EXPECT_EQ(runCommand(refused, home.path()).status, 2) << refused;
-
-    const auto day = system_clock::now();
-    writeTodaysDiary(home.path(), 0, "## 今天做了什么\n命令行读到了。\n");
-    writeTodaysDiary(home.path(), 1, "## 今天学到了什么\n不需要显示器。\n");
-    const auto text = runCommand("diary", home.path());
-    const auto object = runCommand("diary --json", home.path());
-    // A run that straddles midnight reads another day; it says nothing about the command.
-    if (TodayDiary::dayKey(system_clock::now()) != TodayDiary::dayKey(day))
-        GTEST_SKIP() << "the day changed while the command ran";
-    const std::string content =
-        "## 今天做了什么\n\n- 命令行读到了。\n\n## 今天学到了什么\n\n- 不需要显示器。";
-    EXPECT_EQ(text.out, content + "\n") << text.err;
-    const json page{{"title", TodayDiary::displayDate(day)},
-                    {"source", "KILN + Tansy工作 · 本地记忆"},
-                    {"content", content}};
-    EXPECT_EQ(object.out, page.dump() + "\n");
+    // The server gone: the next version fails in words of the user's, and nothing stays stuck.
+    server.stop();
+    writeTodaysDiary(home.path(), 0, "## 今天做了什么\n第四版。\n");
+    ASSERT_TRUE(runUntil([&] { return recorder->statuses.size() == 6; }));
+    const std::string syncing = "syncing 正在同步今天的记忆";
+    EXPECT_EQ(recorder->statuses,
+              (std::vector<std::string>{"connected 已连接 Quillo", syncing, syncing,
+                                        "synced 今天的记忆已同步", syncing,
+                                        "error 无法连接 Quillo：服务器拒绝了连接"}));
+    EXPECT_FALSE(CompanionControllerProbe::isSyncing(*controller));
 }
 
 }  // namespace

@@ -65,13 +65,12 @@ public:
 
     // Every upload the server received, oldest first (the token is never among the fields).
     nlohmann::json received() const {
-        HttpRequest request;
-        request.url = url("/received");
-        request.timeout = std::chrono::seconds(10);
-        auto list =
-            nlohmann::json::parse(gtk::CurlHttpClient::perform(request).body, nullptr, false);
+        auto list = nlohmann::json::parse(get("/received"), nullptr, false);
         return list.is_array() ? list : nlohmann::json::array();
     }
+
+    // Lets the answers of a server started with --hold go, and every later one at once.
+    void release() const { get("/release"); }
 
     // The server keeps nothing worth a graceful end.
     void stop() {
@@ -82,6 +81,13 @@ public:
     }
 
 private:
+    std::string get(const std::string& path) const {
+        HttpRequest request;
+        request.url = url(path);
+        request.timeout = std::chrono::seconds(10);
+        return gtk::CurlHttpClient::perform(request).body;
+    }
+
     GSubprocess* process_ = nullptr;
     int port_ = 0;
 };

@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -15,9 +17,54 @@ bool breaksHeaderLine(const std::string& text) {
     return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos;
 }
 
+// Enough for any error detail a reply carries; the rest of a large body is read and dropped, so
+// the status still arrives and a misbehaving server cannot fill the memory.
+constexpr std::size_t keptBodyBytes = 64 * 1024;
+
 size_t appendBody(char* data, size_t size, size_t count, void* body) {
-    static_cast<std::string*>(body)->append(data, size * count);
-    return size * count;
+    auto& kept = *static_cast<std::string*>(body);
+    const std::size_t length = size * count;
+    kept.append(data, std::min(length, keptBodyBytes - std::min(kept.size(), keptBodyBytes)));
+    return length;
+}
+
+TransportFailure failureKind(CURLcode code, long osErrno) {
+    const bool reset = osErrno == ECONNRESET || osErrno == EPIPE;
+    switch (code) {
+        case CURLE_OPERATION_TIMEDOUT:
+            return TransportFailure::timedOut;
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            return TransportFailure::hostNotFound;
+        case CURLE_COULDNT_CONNECT:
+            // Also an unreachable network, which "refused" would misname.
+            return osErrno == ECONNREFUSED ? TransportFailure::connectionRefused
+                                           : TransportFailure::other;
+        case CURLE_GOT_NOTHING:
+        case CURLE_PARTIAL_FILE:
+            return TransportFailure::connectionReset;
+        case CURLE_SEND_ERROR:
+            return reset ? TransportFailure::connectionReset : TransportFailure::sendFailed;
+        case CURLE_RECV_ERROR:
+            return reset ? TransportFailure::connectionReset : TransportFailure::receiveFailed;
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+        case CURLE_SSL_SHUTDOWN_FAILED:
+        case CURLE_SSL_CLIENTCERT:
+        case CURLE_USE_SSL_FAILED:
+            return TransportFailure::tlsFailure;
+        case CURLE_TOO_MANY_REDIRECTS:
+            return TransportFailure::tooManyRedirects;
+        default:
+            return TransportFailure::other;
+    }
 }
 
 }  // namespace
@@ -89,6 +136,9 @@ HttpResponse CurlHttpClient::perform(const HttpRequest& request) {
     const CURLcode code = curl_easy_perform(h);
     if (code != CURLE_OK) {
         response.transportError = errorBuffer[0] ? errorBuffer : curl_easy_strerror(code);
+        long osErrno = 0;
+        curl_easy_getinfo(h, CURLINFO_OS_ERRNO, &osErrno);
+        response.failure = failureKind(code, osErrno);
         response.body.clear();
         return response;
     }

@@ -6,7 +6,8 @@ namespace quillo::gtk {
 
 // libcurl, one easy handle per request on its own worker thread. Redirects are followed (at most
 // 10, http and https only), TLS is verified, and curl keeps a custom Authorization header to the
-// first host and port. A header holding a line break is refused as a transport failure.
+// first host and port. A header holding a line break is refused as a transport failure. Only the
+// first 64 KiB of a response body are kept.
 class CurlHttpClient : public HttpClient {
 public:
     CurlHttpClient();

@@ -2,23 +2,33 @@
 
 #include <gio/gio.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <memory>
 
+#include "ChildProcessGroups.h"
+
 namespace quillo::gtk {
 
 namespace {
 
+pid_t processId(GSubprocess* process) {
+    const gchar* id = g_subprocess_get_identifier(process);
+    return id ? static_cast<pid_t>(g_ascii_strtoll(id, nullptr, 10)) : 0;
+}
+
 struct Run {
     GSubprocess* process = nullptr;
+    pid_t group = 0;
     GCancellable* cancellable = nullptr;
     guint timeout = 0;
     bool timedOut = false;
     std::function<void(ProcessResult)> completion;
 
     ~Run() {
+        ChildProcessGroups::remove(group);
         if (timeout) g_source_remove(timeout);
         if (cancellable) g_object_unref(cancellable);
         if (process) g_object_unref(process);
@@ -60,10 +70,7 @@ gboolean limitReached(gpointer data) {
     run->timedOut = true;
     // The child leads its own process group, so helpers it started go with it instead of living
     // on as orphans.
-    if (const gchar* id = g_subprocess_get_identifier(run->process)) {
-        const auto pid = static_cast<pid_t>(g_ascii_strtoll(id, nullptr, 10));
-        if (pid > 0) ::kill(-pid, SIGKILL);
-    }
+    if (run->group > 0) ::kill(-run->group, SIGKILL);
     g_subprocess_force_exit(run->process);
     // A descendant that left the group may still hold the output pipe open; reading stops here
     // whatever it does.
@@ -71,7 +78,14 @@ gboolean limitReached(gpointer data) {
     return G_SOURCE_REMOVE;
 }
 
-void leadOwnProcessGroup(gpointer) { ::setpgid(0, 0); }
+// In the child, before it runs the program.
+void leadOwnProcessGroup(gpointer parent) {
+    ::setpgid(0, 0);
+    // A companion killed outright (or crashing) runs none of its ways out; the kernel still ends
+    // the child itself then. Its own helpers are out of reach at that point.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != static_cast<pid_t>(GPOINTER_TO_INT(parent))) ::_exit(127);
+}
 
 }  // namespace
 
@@ -83,7 +97,8 @@ void GioProcessRunner::run(std::vector<std::string> argv, std::chrono::milliseco
 
     GSubprocessLauncher* launcher = g_subprocess_launcher_new(
         GSubprocessFlags(G_SUBPROCESS_FLAGS_STDOUT_PIPE | G_SUBPROCESS_FLAGS_STDERR_SILENCE));
-    g_subprocess_launcher_set_child_setup(launcher, leadOwnProcessGroup, nullptr, nullptr);
+    g_subprocess_launcher_set_child_setup(launcher, leadOwnProcessGroup,
+                                          GINT_TO_POINTER(::getpid()), nullptr);
     GError* error = nullptr;
     GSubprocess* process =
         argv.empty() ? nullptr : g_subprocess_launcher_spawnv(launcher, args.data(), &error);
@@ -104,6 +119,8 @@ void GioProcessRunner::run(std::vector<std::string> argv, std::chrono::milliseco
     }
     auto* run = new Run;
     run->process = process;
+    run->group = processId(process);
+    if (run->group > 0) ChildProcessGroups::add(run->group);
     run->cancellable = g_cancellable_new();
     run->completion = std::move(completion);
     const auto milliseconds =

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "ChildProcessGroups.h"
+
 namespace quillo::gtk {
 
 struct GtkApplicationShell::State {
@@ -46,6 +48,7 @@ int commandLine(GApplication* application, GApplicationCommandLine* commandLine,
     if (!state->launched) {
         state->launched = true;
         g_application_hold(application);
+        ChildProcessGroups::endWithProcess();
         state->handlers.launch();
         return 0;
     }
@@ -77,6 +80,8 @@ void GtkApplicationShell::installStatusItem(const std::filesystem::path& iconFol
                                           ownIcon ? "quillo-companion" : "accessories-dictionary",
                                           APP_INDICATOR_CATEGORY_APPLICATION_STATUS);
     if (ownIcon) app_indicator_set_icon_theme_path(state_->indicator, iconFolder.c_str());
+    app_indicator_set_icon_full(state_->indicator,
+                                ownIcon ? "quillo-companion" : "accessories-dictionary", "Quillo");
     app_indicator_set_title(state_->indicator, "Quillo 桌面伙伴");
     app_indicator_set_status(state_->indicator, APP_INDICATOR_STATUS_ACTIVE);
 
@@ -101,6 +106,8 @@ void GtkApplicationShell::installStatusItem(const std::filesystem::path& iconFol
 }
 
 void GtkApplicationShell::quit() {
+    // A summary reader still running leads a process group of its own: it would outlive us.
+    ChildProcessGroups::endAll();
     std::fflush(nullptr);
     std::_Exit(0);
 }

@@ -25,7 +25,8 @@ public:
     // The tray item: "打开或收起 Quillo", a separator, "退出 Quillo" (Ctrl+Q).
     void installStatusItem(const std::filesystem::path& iconFolder);
 
-    // Ends the process at once: nothing is saved or torn down first.
+    // Ends the process at once: nothing is saved or torn down first, but child process groups
+    // (a summary reader) are ended before.
     [[noreturn]] static void quit();
 
     struct State;

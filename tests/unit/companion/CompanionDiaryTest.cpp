@@ -94,7 +94,7 @@ protected:
 
 // --- Page load, the diary timer and the watches
 
-TEST_F(CompanionDiaryTest, NothingHappensBeforeThePageIsReadyAndItsLoadPushesTheBareDiary) {
+TEST_F(CompanionDiaryTest, NothingHappensBeforeTheLoadAndEveryLoadPushesWithoutAbsorb) {
     fs::create_directories(platform.env.home);
     controller = CompanionController::create(platform);
     controller->start();
@@ -102,13 +102,24 @@ TEST_F(CompanionDiaryTest, NothingHappensBeforeThePageIsReadyAndItsLoadPushesThe
     controller->refreshDiary(false);
     EXPECT_THAT(pushes(), IsEmpty());
     EXPECT_THAT(platform.watcher.watchedFolders(), IsEmpty());
-
     platform.webView->finishLoad();
     EXPECT_THAT(platform.webView->scriptsCalling("quilloSetDiary"),
                 ElementsAre("window.quilloSetDiary?.({\"content\":\"## 今天做了什么\\n\\n\","
                             "\"source\":\"本地记忆\",\"title\":\"2026年12月6日星期日\"})"));
     platform.loop.advance(10s);
     EXPECT_TRUE(fs::is_empty(platform.env.home)) << "nothing is created under home";
+
+    // A reload stores the snapshot with its aggregate and pushes, even unchanged.
+    write(kiln, workDiary("甲。"));
+    write(tansy, workDiary("乙。"));
+    platform.webView->clearScripts();
+    platform.webView->finishLoad();
+    platform.webView->finishLoad();
+    EXPECT_EQ(effects(), "SetDiary SetDiary") << "never absorbed";
+    EXPECT_EQ(Probe::lastDiarySnapshot(*controller),
+              "KILN\0"s + workDiary("甲。") + "\x01Tansy工作\0"s + workDiary("乙。"));
+    EXPECT_EQ(Probe::lastDiaryAggregate(*controller).sourceLabel, "KILN + Tansy工作 · 本地记忆");
+    EXPECT_EQ(Probe::lastDiaryAggregate(*controller).content, pushes().back()["content"]);
 }
 
 // Name, connected, the KILN file at load, the file written later (empty: none), whether a folder
@@ -118,8 +129,8 @@ const std::string one = workDiary("一。"), two = workDiary("二。");
 const std::vector<ChangeCase> changeCases = {
     {"NothingWritten", true, "", "", false, ""},
     {"Unchanged", true, one, "", false, ""},
-    {"FirstEntry", true, "", one, false, "SetDiary"},
-    {"FirstEntryOnlyBlankLines", false, "", "  \n\n", false, "SetDiary"},
+    {"FirstEntry", true, "", one, false, "SetDiary Upload"},
+    {"FirstEntryWithNothingToSync", true, "", "  \n\n", false, "SetDiary"},
     {"Changed", false, one, two, false, "SetDiary Absorb"},
     {"ChangedWhileConnected", true, one, two, false, "SetDiary Absorb Upload"},
     {"ChangeWatchedWhileConnected", true, one, two, true, "SetDiary Absorb Upload"},
@@ -128,13 +139,12 @@ const std::vector<ChangeCase> changeCases = {
 class DiaryChangeTest : public CompanionDiaryTest,
                         public ::testing::WithParamInterface<ChangeCase> {};
 
-TEST_P(DiaryChangeTest, AbsorbAndUploadFollowOnlyAChangeAfterANonEmptyReading) {
+TEST_P(DiaryChangeTest, AbsorbFollowsAChangeAfterANonEmptyReadingAndAnUploadEveryChange) {
     const auto& [name, connected, atLoad, later, watched, calls] = GetParam();
-    if (connected)
-        platform.secrets.items[{"app.quillo.companion", "agent-token"}] =
-            "qk_" + std::string(40, 'x');
     if (!atLoad.empty()) write(kiln, atLoad);
     load();
+    // Connected only now, so that no upload is due after the load.
+    if (connected) platform.secrets.items[{"app.quillo.companion", "agent-token"}] = "qk_x";
     platform.webView->clearScripts();
     if (!later.empty()) write(kiln, later);
     if (watched) platform.watcher.notify(dayFolder(kiln));
@@ -144,23 +154,6 @@ TEST_P(DiaryChangeTest, AbsorbAndUploadFollowOnlyAChangeAfterANonEmptyReading) {
 
 INSTANTIATE_TEST_SUITE_P(Table, DiaryChangeTest, ::testing::ValuesIn(changeCases),
                          [](const auto& info) { return std::string(std::get<0>(info.param)); });
-
-TEST_F(CompanionDiaryTest, EveryLoadStoresTheSnapshotWithItsAggregateAndPushesWithoutAbsorb) {
-    write(kiln, workDiary("甲。"));
-    write(tansy, workDiary("乙。"));
-    load();
-    EXPECT_EQ(Probe::lastDiarySnapshot(*controller),
-              "KILN\0"s + workDiary("甲。") + "\x01Tansy工作\0"s + workDiary("乙。"));
-    EXPECT_EQ(Probe::lastDiaryAggregate(*controller).sourceLabel, "KILN + Tansy工作 · 本地记忆");
-    EXPECT_EQ(Probe::lastDiaryAggregate(*controller).content, pushes().back()["content"]);
-
-    write(kiln, workDiary("丙。"));
-    platform.webView->clearScripts();
-    platform.webView->finishLoad();
-    platform.webView->finishLoad();
-    EXPECT_EQ(effects(), "SetDiary SetDiary") << "pushed even unchanged, never absorbed";
-    EXPECT_EQ(Probe::lastDiaryAggregate(*controller).content, pushes().back()["content"]);
-}
 
 TEST_F(CompanionDiaryTest, AtMidnightTheNextTickReadsAndWatchesTheNewYearsFoldersAndAbsorbs) {
     platform.env.start = std::chrono::system_clock::from_time_t(lastSecondOf2026);
@@ -220,6 +213,7 @@ TEST_F(CompanionDiaryTest, EntriesFollowTheSourceTableWithTheSummaryFirstInPlace
         {false, true, "summary", {summaryEntry}},
         {true, false, "summary", {summaryEntry, kilnEntry}},
         {true, true, "summary", {summaryEntry, kilnEntry}},
+        {false, false, "\xEF\xBB\xBFsummary", {summaryEntry}},
     };
     for (const auto& [kilnFile, tansyFile, summary, expected] : cases) {
         SCOPED_TRACE(::testing::PrintToString(expected));
@@ -245,6 +239,10 @@ TEST_F(CompanionDiaryTest, AFileThatCannotBeReadAsTextContributesNothingAndTheOt
         {"<dangling link>", std::nullopt},
         {"<unreadable>", std::nullopt},
         {"\n", "\n"},
+        // Editors on other systems start the file with a byte-order mark: one is dropped.
+        {"\xEF\xBB\xBF## 今天\n", "## 今天\n"},
+        {"\xEF\xBB\xBF\xEF\xBB\xBF", "\xEF\xBB\xBF"},
+        {"\xEF\xBB\xBF", std::nullopt},
         {"a\0b\xef\xbf\xbf"s, "a\0b\xef\xbf\xbf"s},  // NUL and a noncharacter are text
         {"🙂𠀀", "🙂𠀀"},
         {large, large},

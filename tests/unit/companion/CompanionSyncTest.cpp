@@ -43,11 +43,11 @@ protected:
         std::ofstream(platform.env.bundle / "index.html") << "<!doctype html>";
     }
 
-    // Connected, with something written today, and the page loaded.
+    // Something written today, the page loaded, and then connected: no upload is due.
     void loadConnectedPage() {
-        platform.secrets.items[tokenItem] = validToken;
         writeDiary(aDiary);
         loadPage();
+        platform.secrets.items[tokenItem] = validToken;
     }
 
     std::filesystem::path diaryFile() const {
@@ -84,7 +84,8 @@ protected:
 };
 
 // The host named and the connect page opened are the default service's, whatever the variable.
-TEST_F(CompanionSyncTest, WithoutATokenThePageIsToldDisconnectedAndPointedAtTheDefaultService) {
+TEST_F(CompanionSyncTest,
+       WithoutATokenThePageIsToldDisconnectedPointedAtTheServiceAndOfferedAPaste) {
     platform.env.variables["QUILLO_API_URL"] = "http://127.0.0.1:8787";
     controller = CompanionController::create(platform);
     controller->start();
@@ -101,99 +102,9 @@ TEST_F(CompanionSyncTest, WithoutATokenThePageIsToldDisconnectedAndPointedAtTheD
     EXPECT_THAT(requests(), IsEmpty());
     EXPECT_THAT(platform.workspaceOpener.opened,
                 ElementsAre("https://quillo.app/settings?connect=companion"));
-}
 
-// The review date is the one of the moment the upload starts; the content is the last merge.
-TEST_F(CompanionSyncTest, ATokenSavedBeforeTheLoadIsStoredQuietlyAndSyncedTwoSecondsAfterIt) {
-    platform.env.start = december5(23, 59, 58);
-    writeDiary(aDiary);
-    controller = CompanionController::create(platform);
-    controller->start();
-    controller->connect(validToken);
-    platform.webView->finishLoad();
-    const auto merged = CompanionControllerProbe::lastDiaryAggregate(*controller).content;
-    platform.loop.advance(1999ms);
-    EXPECT_THAT(requests(), IsEmpty());
-    platform.loop.advance(1ms);
-    ASSERT_EQ(requests().size(), 1u);
-    EXPECT_THAT(syncStates(), ElementsAre(state(true, "connected", "已连接 Quillo"), syncing));
-    const auto review = Json::parse(requests()[0].body);
-    EXPECT_EQ(review["reviewDate"], "2026-12-06");
-    EXPECT_EQ(review["content"], merged);
-}
-
-// Uploading the bare headings would replace the day's review on the service with nothing.
-TEST_F(CompanionSyncTest, ADayWithoutAnyContributionIsRefusedUntilAnEntryArrivesAndIsUploaded) {
-    platform.secrets.items[tokenItem] = validToken;
-    loadPage();
-    post({{"type", "syncNow"}});
-    writeDiary("<!-- 只有注释 -->\n");
-    platform.loop.advance(2s);  // the diary tick reads it; then the sync after the load is refused
-    const auto refused = state(true, "error", "今天还没有可同步的内容");
-    EXPECT_THAT(syncStates(), ElementsAre(refused, refused));
-    EXPECT_THAT(requests(), IsEmpty());
-    writeDiary(aDiary);
-    platform.loop.advance(1500ms);  // the change is noticed and uploaded
-    ASSERT_EQ(requests().size(), 1u);
-    EXPECT_THAT(requests()[0].body, ::testing::HasSubstr("写了同步"));
-}
-
-TEST_F(CompanionSyncTest, OneSyncRunsAtATimeAndItsResultIsPushedOnALaterMainLoopTurn) {
-    loadConnectedPage();
-    post({{"type", "syncNow"}});
-    post({{"type", "syncNow"}});  // ignored, without a push
-    ASSERT_EQ(requests().size(), 1u);
-    platform.http.completeNext({std::nullopt, 201, ""});
-    EXPECT_THAT(syncStates(), ElementsAre(syncing)) << "the worker thread touches nothing";
-    platform.loop.runPending();
-    EXPECT_THAT(syncStates(), ElementsAre(syncing, state(true, "synced", "今天的记忆已同步")));
-    post({{"type", "syncNow"}});
-    EXPECT_EQ(requests().size(), 2u) << "a finished sync lets the next one start";
-}
-
-TEST_F(CompanionSyncTest, ALocalFailureIsPushedOnALaterTurnAfterSyncCurrentDiaryReturned) {
-    loadConnectedPage();
-    // The token goes after the connection check and the push: sync() itself then fails.
-    int findsLeft = 2;  // the connection check and the "syncing" push
-    platform.secrets.beforeFind = [&] {
-        if (findsLeft-- == 0) platform.secrets.items.clear();
-    };
-    controller->syncCurrentDiary();
-    EXPECT_THAT(requests(), IsEmpty());
-    EXPECT_THAT(syncStates(), ElementsAre(syncing));
-    platform.loop.runPending();
-    EXPECT_THAT(syncStates(), ElementsAre(syncing, state(false, "error", "尚未连接 Quillo")));
-    platform.secrets.items[tokenItem] = validToken;
-    controller->syncCurrentDiary();
-    EXPECT_EQ(requests().size(), 1u) << "the pushed failure also ended the sync";
-}
-
-TEST_F(CompanionSyncTest, DisconnectingDuringAnUploadForgetsTheTokenKeepsTheDiaryAndLetsItFinish) {
-    loadConnectedPage();
-    post({{"type", "syncNow"}});
-    post({{"type", "disconnectSync"}});
-    EXPECT_TRUE(platform.secrets.items.empty());
-    EXPECT_TRUE(std::filesystem::exists(diaryFile()));
-    platform.http.completeNext({std::nullopt, 201, ""});
-    platform.loop.runPending();
-    EXPECT_THAT(syncStates(),
-                ElementsAre(syncing, state(false, "disconnected", "已断开，日记仍保存在本机"),
-                            state(false, "synced", "今天的记忆已同步")));
-}
-
-TEST_F(CompanionSyncTest, NeitherTheDelayedSyncNorAnUploadInFlightKeepsTheControllerAlive) {
-    loadConnectedPage();
-    post({{"type", "syncNow"}});
-    std::weak_ptr<CompanionController> weak = controller;
-    controller.reset();
-    EXPECT_TRUE(weak.expired());
-    platform.http.completeNext({std::nullopt, 201, ""});
-    platform.loop.advance(3s);
-    EXPECT_EQ(requests().size(), 1u) << "the delayed sync did not run";
-}
-
-TEST_F(CompanionSyncTest, APasteOffersTheTrimmedClipboardTextToThePageWithoutStoringIt) {
-    loadPage();
+    // A paste offers the trimmed clipboard text to the page without storing it.
+    platform.webView->clearScripts();
     for (const auto& text : {std::optional<std::string>(), std::optional<std::string>(" \r\n　")}) {
         platform.clipboardText.text = text;
         post({{"type", "pasteSyncToken"}});
@@ -207,6 +118,146 @@ TEST_F(CompanionSyncTest, APasteOffersTheTrimmedClipboardTextToThePageWithoutSto
     EXPECT_THAT(platform.webView->scriptsCalling("quilloSetSyncToken"),
                 ElementsAre(R"(window.quilloSetSyncToken?.({"token":"qlo_live_short token"}))"));
     EXPECT_TRUE(platform.secrets.items.empty());
+}
+
+// The review date is the one of the moment the upload starts; the content is the last merge.
+TEST_F(CompanionSyncTest, ATokenSavedBeforeTheLoadIsStoredQuietlyAndSyncedTwoSecondsAfterIt) {
+    platform.env.start = december5(23, 59, 58);
+    writeDiary(aDiary);
+    controller = CompanionController::create(platform);
+    controller->start();
+    controller->connect(validToken);
+    platform.webView->finishLoad();
+    platform.loop.advance(1s);
+    writeDiary(aDiary + "又写了一句。\n");
+    platform.loop.advance(999ms);  // the tick sees the change and leaves it to the upload to come
+    EXPECT_THAT(requests(), IsEmpty());
+    platform.loop.advance(1ms);
+    const auto merged = CompanionControllerProbe::lastDiaryAggregate(*controller).content;
+    ASSERT_EQ(requests().size(), 1u);
+    EXPECT_THAT(syncStates(), ElementsAre(state(true, "connected", "已连接 Quillo"), syncing));
+    const auto review = Json::parse(requests()[0].body);
+    EXPECT_EQ(review["reviewDate"], "2026-12-06");
+    EXPECT_EQ(review["content"], merged);
+    EXPECT_THAT(merged, ::testing::HasSubstr("又写了一句。"));
+}
+
+// Uploading the bare headings would replace the day's review on the service with nothing. Timers
+// find empty days all the time: only the person who asked hears so.
+TEST_F(CompanionSyncTest, OnlyAPersonIsToldThereIsNothingToSyncAndTheFirstEntryIsUploaded) {
+    platform.secrets.items[tokenItem] = validToken;
+    loadPage();
+    post({{"type", "syncNow"}});
+    platform.loop.advance(2s);  // the upload due after the load
+    writeDiary("<!-- 只有注释 -->\n");
+    platform.loop.advance(1500ms);  // a change, with still nothing to sync
+    post({{"type", "saveSyncToken"}, {"token", validToken}});
+    const auto plain = state(true, "connected", "已连接 Quillo");
+    EXPECT_THAT(syncStates(),
+                ElementsAre(state(true, "error", "今天还没有可同步的内容"), plain, plain, plain));
+    EXPECT_THAT(requests(), IsEmpty());
+    writeDiary(aDiary);
+    platform.loop.advance(1500ms);
+    ASSERT_EQ(requests().size(), 1u);
+    EXPECT_THAT(requests()[0].body, ::testing::HasSubstr("写了同步"));
+}
+
+// What reaches the controller while an upload is in flight ({"diary": ...} is a rewrite of the
+// diary that the next tick sees), the status that upload ends with, the sync states pushed from
+// its start on, and a sentence of what each upload carried.
+struct FollowUpCase {
+    const char* name;
+    std::vector<Json> during;
+    long status;
+    std::vector<Json> states;
+    std::vector<std::string> uploads;
+};
+const Json syncNow{{"type", "syncNow"}};
+const Json synced = state(true, "synced", "今天的记忆已同步");
+const std::vector<FollowUpCase> followUpCases = {
+    {"ManyAsksGiveOneFollowUpWithTheLatestDiary",
+     {syncNow, {{"diary", aDiary + "二。"}}, syncNow, {{"diary", aDiary + "三。"}}},
+     201,
+     {syncing, syncing, synced},
+     {"写了同步", "三。"}},
+    {"AFailedUploadIsFollowedWithoutAnErrorInBetween",
+     {syncNow},
+     500,
+     {syncing, syncing, synced},
+     {"写了同步", "写了同步"}},
+    {"ATokenSavedKeepsSyncing",
+     {{{"type", "saveSyncToken"}, {"token", validToken}}},
+     201,
+     {syncing, syncing, syncing, synced},
+     {"写了同步", "写了同步"}},
+    {"DisconnectedMeanwhileTheResultArrivesDisconnected",
+     {{{"type", "disconnectSync"}}, syncNow},
+     201,
+     {syncing, state(false, "disconnected", "已断开，日记仍保存在本机"),
+      state(false, "synced", "今天的记忆已同步")},
+     {"写了同步"}},
+    {"WithNothingLeftToSyncTheResultArrives",
+     {syncNow, {{"diary", "<!-- 删掉了 -->"}}},
+     500,
+     {syncing, state(true, "error", "同步失败（500）")},
+     {"写了同步"}},
+};
+
+void PrintTo(const FollowUpCase& c, std::ostream* out) { *out << c.name; }
+
+class FollowUpTest : public CompanionSyncTest,
+                     public ::testing::WithParamInterface<FollowUpCase> {};
+
+TEST_P(FollowUpTest, OneUploadRunsAtATimeAndWhateverAskedMeanwhileGetsOneMore) {
+    const auto& [name, during, status, states, uploads] = GetParam();
+    loadConnectedPage();
+    post(syncNow);
+    for (const auto& step : during) {
+        if (step.contains("diary")) writeDiary(step["diary"].get<std::string>());
+        post(step);  // a rewrite of the diary is no message: the controller passes over it
+        platform.loop.advance(1500ms);
+    }
+    ASSERT_EQ(requests().size(), 1u);
+    const auto pushed = syncStates().size();
+    platform.http.completeNext({std::nullopt, status, ""});
+    EXPECT_EQ(syncStates().size(), pushed) << "the worker thread touches nothing";
+    for (platform.loop.runPending(); platform.http.inFlight() > 0; platform.loop.runPending())
+        platform.http.completeNext({std::nullopt, 201, ""});
+    EXPECT_EQ(syncStates(), states);
+    ASSERT_EQ(requests().size(), uploads.size());
+    for (std::size_t i = 0; i < uploads.size(); ++i)
+        EXPECT_THAT(requests()[i].body, ::testing::HasSubstr(uploads[i])) << i;
+    EXPECT_TRUE(std::filesystem::exists(diaryFile())) << "the diary is never touched";
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, FollowUpTest, ::testing::ValuesIn(followUpCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A mistyped QUILLO_API_URL fails inside sync() itself, before anything is sent.
+TEST_F(CompanionSyncTest, ALocalFailureIsPushedOnALaterTurnAfterSyncCurrentDiaryReturned) {
+    platform.env.variables["QUILLO_API_URL"] = "localhost:8787";
+    loadConnectedPage();
+    controller->syncCurrentDiary();
+    EXPECT_THAT(syncStates(), ElementsAre(syncing));
+    platform.loop.runPending();
+    EXPECT_THAT(syncStates().back(),
+                state(true, "error", "QUILLO_API_URL 不是完整的 http(s) 地址：“localhost:8787”"));
+    controller->syncCurrentDiary();
+    EXPECT_EQ(syncStates().back(), syncing) << "the pushed failure also ended the sync";
+    EXPECT_THAT(requests(), IsEmpty());
+}
+
+TEST_F(CompanionSyncTest, NeitherTheDelayedSyncNorAnUploadInFlightKeepsTheControllerAlive) {
+    platform.secrets.items[tokenItem] = validToken;
+    writeDiary(aDiary);
+    loadPage();
+    post({{"type", "syncNow"}});
+    std::weak_ptr<CompanionController> weak = controller;
+    controller.reset();
+    EXPECT_TRUE(weak.expired());
+    platform.http.completeNext({std::nullopt, 201, ""});
+    platform.loop.advance(3s);
+    EXPECT_EQ(requests().size(), 1u) << "the delayed sync did not run";
 }
 
 TEST_F(CompanionSyncTest, ARefusedTokenIsReportedAndAStoredOneConnectsAndStartsTheFirstUpload) {

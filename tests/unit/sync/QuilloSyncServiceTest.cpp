@@ -138,7 +138,6 @@ TEST_F(QuilloSyncServiceTest, OnlyANonEmptyUtf8ItemCountsAsConnectedAndItIsReadA
 TEST_F(QuilloSyncServiceTest, TheReviewIsPostedWithTheThreeHeadersInOrderAndAFifteenSecondLimit) {
     const auto request = upload("  内容 \n");
     EXPECT_EQ(request.method, "POST");
-    EXPECT_EQ(request.url, "https://quillo.app/api/agent/reviews");
     EXPECT_EQ(request.timeout, 15s);
     EXPECT_THAT(request.headers, ElementsAre(Pair("Accept", "application/json"),
                                              Pair("Content-Type", "application/json"),
@@ -148,30 +147,42 @@ TEST_F(QuilloSyncServiceTest, TheReviewIsPostedWithTheThreeHeadersInOrderAndAFif
         R"({"reviewDate":"2026-12-06","content":"  内容 \n","sourceEventIds":[],"status":"draft"})");
 }
 
-TEST_F(QuilloSyncServiceTest, TheReviewGoesToTheArgumentElseAnAbsoluteVariableElseTheDefault) {
+// A mistyped variable must not send the real token and diary to the default service instead.
+TEST_F(QuilloSyncServiceTest, TheReviewGoesToTheArgumentElseAnHttpVariableElseTheDefault) {
     const std::string fallback = "https://quillo.app/api/agent/reviews";
+    const auto mistyped = [](const std::string& value) {
+        return "QUILLO_API_URL 不是完整的 http(s) 地址：“" + value + "”";
+    };
+    // The variable, the argument, and where the review goes or, when nothing is sent, why.
     const std::vector<std::tuple<Text, Text, std::string>> rows{
         {none, none, fallback},
         {"", none, fallback},
-        {"quillo", none, fallback},
-        {"quillo.app/api", none, fallback},
-        {"https:///path", none, fallback},
-        {"http://:8080", none, fallback},
-        {" https://h.test", none, fallback},
-        {"https://h.test/a b", none, fallback},
-        {"1http://h.test", none, fallback},
+        {"localhost:8787", none, mistyped("localhost:8787")},
+        {"https:///path", none, mistyped("https:///path")},
+        {"http://:8080", none, mistyped("http://:8080")},
+        {" https://h.test", none, mistyped(" https://h.test")},
+        {"https://h.test/a b", none, mistyped("https://h.test/a b")},
+        {"1http://h.test", none, mistyped("1http://h.test")},
+        {"ftp://h.test", none, mistyped("ftp://h.test")},
+        {"h\xFF", none, mistyped("h\uFFFD")},
+        {"HTTP://h.test/q/", none, "HTTP://h.test/q/api/agent/reviews"},
         {"http://[::1]:9000", none, "http://[::1]:9000/api/agent/reviews"},
         {"https://h.test/p?x=/y", none, "https://h.test/p/api/agent/reviews"},
         {"https://h.test?x=1", none, "https://h.test/api/agent/reviews"},
         {"https://h.test/p#top", none, "https://h.test/p/api/agent/reviews"},
         {"https://me@h.test:444", none, "https://me@h.test:444/api/agent/reviews"},
         {"https://env.test", "https://arg.test/", "https://arg.test/api/agent/reviews"},
+        {"localhost:8787", "https://arg.test", "https://arg.test/api/agent/reviews"},
     };
-    for (const auto& [variable, argument, endpoint] : rows) {
+    secrets.items[tokenItem] = tokenOfLength(40);
+    for (const auto& [variable, argument, destination] : rows) {
         SCOPED_TRACE(variable.value_or("<unset>"));
         environment.variables.erase("QUILLO_API_URL");
         if (variable) environment.variables["QUILLO_API_URL"] = *variable;
-        EXPECT_EQ(upload("x", argument).url, endpoint);
+        http.requests.clear();
+        const auto results = sync("2026-12-06", "x", argument);
+        EXPECT_EQ(http.requests.empty() ? results.at(0)->message : http.requests.at(0).url,
+                  destination);
     }
 }
 
@@ -199,18 +210,19 @@ TEST_F(QuilloSyncServiceTest, LocalFailuresArriveBeforeSyncReturnsAndNothingIsSe
     EXPECT_TRUE(http.requests.empty());
 }
 
-// The outcomes a real server cannot produce; the others are tried through curl.
+// The outcomes a real server cannot produce, and the failure kinds loopback cannot bring about;
+// the others are tried through curl.
 TEST_F(QuilloSyncServiceTest, EveryResponseBecomesSuccessOrOneMessageOnceItArrives) {
-    const std::string rejection = R"({"error":"Invalid or insufficient agent token"})";
+    using enum TransportFailure;
     const std::vector<std::pair<HttpResponse, Text>> rows{
-        {{"Connection refused", std::nullopt, ""}, "无法连接 Quillo：Connection refused"},
+        {{"No such host", std::nullopt, "", hostNotFound}, "无法连接 Quillo：找不到服务器"},
+        {{"Send", std::nullopt, "", sendFailed}, "无法连接 Quillo：发送数据失败"},
+        {{"Receive", std::nullopt, "", receiveFailed}, "无法连接 Quillo：接收数据失败"},
         {{"Timeout was reached", 200, ""}, "无法连接 Quillo：Timeout was reached"},
         {{"bad host \xFF", std::nullopt, ""}, "无法连接 Quillo：bad host \uFFFD"},
         {{none, std::nullopt, ""}, "同步响应无效"},
         {{none, 299, ""}, none},
         {{none, 199, ""}, "同步失败（199）"},
-        {{none, 401, ""}, "同步失败（401）"},
-        {{none, 500, rejection}, "连接令牌无效或已撤销"},
         {{none, 500, R"({"message":"boom"})"}, "同步失败（500）"},
     };
     secrets.items[tokenItem] = tokenOfLength(40);
