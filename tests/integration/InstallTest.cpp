@@ -154,8 +154,7 @@ TEST_F(Installed, TheManualNamesEveryCommandAndTheChangelogNamesTheProgramsVersi
     EXPECT_FALSE(fs::exists(prefix_ / "share/lintian")) << "lintian's overrides are the package's";
 }
 
-// The package is made from the same install rules and the build tree the tests ran, as
-// `make package` does; cpack takes a few seconds on a built tree, lintian some more.
+// Made as `make package` makes it, from the tested tree: a few seconds each, lintian some more.
 TEST(DebianPackage, IsReproducibleLintianCleanAndCarriesItsRelationsAndLauncher) {
     TempDir output;
     const auto pack = [&](const std::string& folder) {
@@ -168,7 +167,6 @@ TEST(DebianPackage, IsReproducibleLintianCleanAndCarriesItsRelationsAndLauncher)
         return fs::path();
     };
     const fs::path package = pack("first"), again = pack("second");
-    ASSERT_TRUE(package.filename().string().starts_with("quillo-companion_")) << package;
     EXPECT_EQ(run({"cmp", package, again}).status, 0) << "two runs, two different packages";
 
     const Outcome lintian = run({"lintian", "--pedantic", "--display-info", package}, {}, 300);

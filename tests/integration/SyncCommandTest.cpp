@@ -66,10 +66,12 @@ TEST_F(SyncCommandTest, EachFailureIsPrintedAloneOnStandardErrorWithStatusOne) {
     EXPECT_EQ(run({"sync"}, server.url()), CommandRun(1, "", "连接令牌无效或已撤销\n"));
 }
 
-TEST_F(SyncCommandTest, AnExtraArgumentIsAUsageError) {
+TEST_F(SyncCommandTest, AnExtraArgumentIsAUsageErrorAndAskedForHelpIsNone) {
     const auto [status, out, err] = run({"disconnect", "now"});
     EXPECT_EQ(status, 2);
     EXPECT_NE(err.find("用法: quillo-companion disconnect"), std::string::npos) << err;
+    const auto help = testing::run({QUILLO_REVIEW_SERVER, "--help"});
+    EXPECT_TRUE(help.status == 0 && help.out.starts_with("usage: quillo-review-server")) << help;
 }
 
 }  // namespace
