@@ -109,16 +109,20 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
     "gnome-keyring, python3, librsvg2-common, fonts-noto-cjk | fonts-wqy-microhei")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "gnome-shell-extension-appindicator")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-# Reproducible: every time in the package is the last commit's, unless SOURCE_DATE_EPOCH says
-# otherwise. Read when cpack runs, so the package follows the checkout, not the configure.
+# Reproducible: every time in the package is the last commit's, or, in a tree without its history
+# (an exported tarball), the newest changelog entry's, unless SOURCE_DATE_EPOCH says otherwise. Read
+# when cpack runs, so the package follows the checkout, not the configure.
 set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_BINARY_DIR}/CPackSourceDate.cmake")
 file(WRITE "${CPACK_PROJECT_CONFIG_FILE}" "
 if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
   execute_process(COMMAND git -C \"${CMAKE_SOURCE_DIR}\" log -1 --format=%ct
                   OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-  if(epoch)
-    set(ENV{SOURCE_DATE_EPOCH} \"\${epoch}\")
+  if(NOT epoch)
+    execute_process(COMMAND dpkg-parsechangelog -l \"${CMAKE_SOURCE_DIR}/data/changelog\"
+                            -STimestamp
+                    OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
   endif()
+  set(ENV{SOURCE_DATE_EPOCH} \"\${epoch}\")
 endif()
 ")
 include(CPack)

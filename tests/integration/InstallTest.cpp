@@ -134,9 +134,11 @@ TEST_F(Installed, ASoftwareCentreInAChineseSessionShowsAndFindsItInChinese) {
                    {"LOCPATH=" + locales.string(), "LANG=zh_CN.UTF-8", "LC_ALL=", "LANGUAGE="});
     };
     const Outcome details = appstream({"get", app, "--details"});
+    // A chroot or an unprivileged container has no mount namespace to give.
+    if (details.err.starts_with("bwrap: ")) GTEST_SKIP() << details.err;
     for (const char* text : {" Quillo 桌面伙伴\n", " 在桌面上显示今天的日记，并同步到 Quillo\n",
                              "一个浮在所有窗口之上"})
-        EXPECT_THAT(details.out, HasSubstr(text));
+        EXPECT_THAT(details.out, HasSubstr(text)) << details;
     EXPECT_THAT(appstream({"search", "日记"}).out, HasSubstr(app + " [desktop-application]"));
 }
 
