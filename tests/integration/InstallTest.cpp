@@ -115,9 +115,9 @@ TEST_F(Installed, TheLauncherStartsTheInstalledProgramByPathAndOffersToggleAndQu
     EXPECT_EQ(appstream.status, 0) << appstream;
 }
 
-// As a software centre in a Chinese session sees the installed data, with a fresh cache: AppStream
-// reads only the system's folders, so a private mount namespace puts the prefix's there, and the
-// session's locale is built for the test, as a Chinese system has it.
+// As a software centre in a Chinese session sees the installed data, with a fresh cache. AppStream
+// reads only the system's folders, so a private mount namespace (none in a chroot or unprivileged
+// container: skipped) puts the prefix's there; the locale is built as a Chinese system has it.
 TEST_F(Installed, ASoftwareCentreInAChineseSessionShowsAndFindsItInChinese) {
     const fs::path locales = scratch.path() / "locales", cache = scratch.path() / "cache";
     for (const auto& folder : {locales, cache}) fs::create_directories(folder);
@@ -134,7 +134,6 @@ TEST_F(Installed, ASoftwareCentreInAChineseSessionShowsAndFindsItInChinese) {
                    {"LOCPATH=" + locales.string(), "LANG=zh_CN.UTF-8", "LC_ALL=", "LANGUAGE="});
     };
     const Outcome details = appstream({"get", app, "--details"});
-    // A chroot or an unprivileged container has no mount namespace to give.
     if (details.err.starts_with("bwrap: ")) GTEST_SKIP() << details.err;
     for (const char* text : {" Quillo 桌面伙伴\n", " 在桌面上显示今天的日记，并同步到 Quillo\n",
                              "一个浮在所有窗口之上"})

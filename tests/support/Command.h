@@ -29,15 +29,13 @@ inline CommandOutcome run(std::vector<std::string> arguments,
     std::vector<char*> argv;
     for (auto& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
-    CommandOutcome outcome;
-    gchar *out = nullptr, *err = nullptr;
+    g_autofree gchar* out = nullptr;
+    g_autofree gchar* err = nullptr;
     int wait = 0;
-    if (g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, &out,
-                     &err, &wait, nullptr))
-        outcome = {WIFEXITED(wait) ? WEXITSTATUS(wait) : 128 + WTERMSIG(wait), out, err};
-    g_free(out);
-    g_free(err);
-    return outcome;
+    if (!g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, &out,
+                      &err, &wait, nullptr))
+        return {};
+    return {WIFEXITED(wait) ? WEXITSTATUS(wait) : 128 + WTERMSIG(wait), out, err};
 }
 
 }  // namespace quillo::testing
