@@ -1,5 +1,6 @@
-# Two commands do everything on a fresh Debian 12 machine: `make run` and `make test`.
-# Each installs what is missing (scripts/install-deps.sh), configures and builds first.
+# Two commands do everything on a fresh Debian 12 machine: `make run` and `make test` (`./make run`
+# and `./make test` where make itself is not installed yet). Each installs what is missing
+# (scripts/install-deps.sh), configures and builds first.
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
@@ -51,12 +52,12 @@ fuzz: deps
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	@scripts/fuzz.sh $(FUZZ_BUILD) $${FUZZ_SECONDS:-60}
 
-# A Debian package of the installed layout: $(BUILD)/quillo-companion_<version>_<arch>.deb, for
-# `apt install ./quillo-companion_*.deb`.
-package: configure
-	cmake -S . -B $(BUILD) -DCMAKE_INSTALL_PREFIX=/usr
-	cmake --build $(BUILD) -j $(JOBS)
-	cd $(BUILD) && cpack -G DEB
+# A Debian package of the installed layout, made from the tested build tree (hardened, stripped,
+# the same on every run): $(BUILD)/quillo-companion_<version>_<arch>.deb, for
+# `apt install ./quillo-companion_*.deb`. The package's /usr prefix is cpack's alone; the tree's
+# own install prefix is left as it was. The staging folders take their modes from the umask.
+package: build
+	cd $(BUILD) && umask 022 && cpack -G DEB
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

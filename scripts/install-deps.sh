@@ -10,8 +10,8 @@ packages=(
   nlohmann-json3-dev libicu-dev libayatana-appindicator3-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth x11-utils xdotool gnome-keyring dbus dbus-x11 libsecret-tools
-  fonts-noto-cjk nodejs npm python3
-  appstream desktop-file-utils dpkg-dev file
+  fonts-noto-cjk librsvg2-common nodejs npm python3
+  appstream bubblewrap desktop-file-utils dpkg-dev file lintian locales
 )
 
 missing=()
@@ -27,6 +27,10 @@ fi
 if ((${#missing[@]})); then
   echo "installing: ${missing[*]}"
   sudo_cmd=(); [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+  if ((${#sudo_cmd[@]})) && ! command -v sudo >/dev/null; then
+    echo "install-deps: installing packages needs root: run this as root, or install sudo" >&2
+    exit 1
+  fi
   export DEBIAN_FRONTEND=noninteractive
   # Another apt run (an unattended upgrade, a second checkout installing) holds the lock for a
   # while; wait for it instead of failing.

@@ -317,6 +317,10 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
+        std::fputs(usage, stdout);
+        return 0;
+    }
     const auto options = parse(argc, argv);
     if (!options) {
         std::fputs(usage, stderr);

@@ -16,7 +16,12 @@ namespace quillo {
 
 namespace {
 
-constexpr const char* usage = "用法: quillo-companion sync\n";
+bool unexpected(int argc, char** argv) {
+    if (argc <= 2) return false;
+    std::fprintf(stderr, "quillo-companion %s: 无法识别的参数 “%s”\n用法: quillo-companion %s\n",
+                 argv[1], argv[2], argv[1]);
+    return true;
+}
 
 int succeed(const std::string& message) {
     std::printf("%s\n", message.c_str());
@@ -31,10 +36,7 @@ int fail(const std::string& message) {
 }  // namespace
 
 int runSyncCommand(int argc, char** argv) {
-    if (argc > 2) {
-        std::fprintf(stderr, "quillo-companion sync: 无法识别的参数 “%s”\n%s", argv[2], usage);
-        return 2;
-    }
+    if (unexpected(argc, argv)) return 2;
 
     const gtk::ProcessEnvironment environment(&ResourceBundle::module);
     gtk::LibsecretStore secrets;
@@ -57,6 +59,18 @@ int runSyncCommand(int argc, char** argv) {
                  [&result](std::optional<QuilloSyncError> error) { result.set_value(error); });
     const auto error = outcome.get();
     return error ? fail(error->errorDescription()) : succeed("今天的记忆已同步");
+}
+
+int runDisconnectCommand(int argc, char** argv) {
+    if (unexpected(argc, argv)) return 2;
+    const gtk::ProcessEnvironment environment(&ResourceBundle::module);
+    gtk::LibsecretStore secrets;
+    gtk::CurlHttpClient http;
+    QuilloSyncService service(secrets, http, environment);
+    service.deleteToken();
+    // A locked or unreachable keyring can keep the item: say so rather than claim it is gone.
+    if (service.isConnected()) return fail("无法删除连接令牌");
+    return succeed(QuilloSyncService::disconnectedMessage);
 }
 
 }  // namespace quillo

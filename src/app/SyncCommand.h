@@ -7,4 +7,8 @@ namespace quillo {
 // started, only the secret store, the HTTP client and the diary files are used.
 int runSyncCommand(int argc, char** argv);
 
+// `quillo-companion disconnect`: removes the stored token, as the page's disconnect does, so that
+// leaving the service needs neither the tray nor secret-tool. 0 once no token is stored, else 1.
+int runDisconnectCommand(int argc, char** argv);
+
 }  // namespace quillo

@@ -27,7 +27,8 @@ constexpr const char* usage =
     "\n"
     "命令（无需显示器）:\n"
     "  diary [--json]    打印今天合并后的日记（--json：页面收到的 title、source、content）\n"
-    "  sync              用已保存的令牌上传一次今天的日记；成功退出码 0，失败 1\n";
+    "  sync              用已保存的令牌上传一次今天的日记；成功退出码 0，失败 1\n"
+    "  disconnect        删除已保存的连接令牌（断开 Quillo）；日记仍保存在本机\n";
 
 }  // namespace
 
@@ -39,6 +40,7 @@ int main(int argc, char** argv) {
     }
     if (first == "diary") return quillo::runDiaryCommand(argc, argv);
     if (first == "sync") return quillo::runSyncCommand(argc, argv);
+    if (first == "disconnect") return quillo::runDisconnectCommand(argc, argv);
     if (first == "--autostart" && (argc == 2 || (argc == 3 && (std::strcmp(argv[2], "on") == 0 ||
                                                                std::strcmp(argv[2], "off") == 0))))
         return quillo::runAutostartCommand(argc == 3 ? argv[2] : "", std::cout, std::cerr);

@@ -124,7 +124,7 @@ void CompanionController::handle(const nlohmann::json& message) {
         syncCurrentDiary(SyncRequest::byPerson);
     } else if (kind == "disconnectSync") {
         syncService->deleteToken();
-        pushSyncState(std::nullopt, "已断开，日记仍保存在本机");
+        pushSyncState(std::nullopt, QuilloSyncService::disconnectedMessage);
     }
 }
 

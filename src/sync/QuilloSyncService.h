@@ -18,6 +18,8 @@ public:
     static constexpr const char* defaultService = "app.quillo.companion";
     static constexpr const char* defaultWebAddress = "https://quillo.app";
     static constexpr const char* defaultHost = "quillo.app";
+    // Said once the token is gone, by the page and by `quillo-companion disconnect`.
+    static constexpr const char* disconnectedMessage = "已断开，日记仍保存在本机";
 
     // Failure carries the error; success carries nothing.
     using Completion = std::function<void(std::optional<QuilloSyncError>)>;

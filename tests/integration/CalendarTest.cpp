@@ -11,6 +11,8 @@
 
 #include "companion/CompanionController.h"
 #include "platform/gtk/GtkPlatform.h"
+#include "support/Command.h"
+#include "support/MainContext.h"
 #include "support/TempDir.h"
 
 namespace quillo {
@@ -30,12 +32,8 @@ TEST(CalendarOpeningChild, OpensTheCalendarOnce) {
     if (!record) GTEST_SKIP() << "runs only as the child of CalendarTest";
     gtk::GtkPlatform platform([] { return fs::path("/nonexistent-bundle"); });
     CompanionController::create(platform)->openCalendar();
-    // The launch is asynchronous: stay until the handler's record is there, looking often.
-    const gint64 end = g_get_monotonic_time() + 20 * G_USEC_PER_SEC;
-    g_timeout_add(
-        20, +[](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
-    while (!fs::exists(record) && g_get_monotonic_time() < end)
-        g_main_context_iteration(nullptr, 1);
+    // The launch is asynchronous: stay until the handler's record is there.
+    testing::runUntil([&] { return fs::exists(record); });
 }
 
 TEST(CalendarTest, ALocalPageOpensInTheDefaultHandlerAsTheSameFileElseTheServiceSite) {
@@ -57,16 +55,13 @@ TEST(CalendarTest, ALocalPageOpensInTheDefaultHandlerAsTheSameFileElseTheService
 
     for (const std::string& expected : {page.string(), std::string("https://quillo.app/")}) {
         fs::remove(record);
-        const std::string variables[] = {
-            "HOME=" + home.string(), "XDG_CONFIG_HOME=" + (root.path() / "config").string(),
-            // The system folder stays listed for the MIME database that names .html files.
-            "XDG_DATA_DIRS=" + (root.path() / "share").string() + ":/usr/share",
-            "QUILLO_CALENDAR_CHILD_RECORD=" + record.string()};
-        g_autoptr(GSubprocess) child = g_subprocess_new(
-            G_SUBPROCESS_FLAGS_NONE, nullptr, "env", variables[0].c_str(), variables[1].c_str(),
-            variables[2].c_str(), variables[3].c_str(), fs::read_symlink("/proc/self/exe").c_str(),
-            "--gtest_filter=CalendarOpeningChild.*", nullptr);
-        ASSERT_TRUE(child && g_subprocess_wait_check(child, nullptr, nullptr));
+        const auto child = testing::run(
+            {fs::read_symlink("/proc/self/exe"), "--gtest_filter=CalendarOpeningChild.*"},
+            {"HOME=" + home.string(), "XDG_CONFIG_HOME=" + (root.path() / "config").string(),
+             // The system folder stays listed for the MIME database that names .html files.
+             "XDG_DATA_DIRS=" + (root.path() / "share").string() + ":/usr/share",
+             "QUILLO_CALENDAR_CHILD_RECORD=" + record.string()});
+        ASSERT_EQ(child.status, 0) << child;
 
         // GIO hands the handler a local file as a path or a file URI; both must name the page.
         std::string opened;

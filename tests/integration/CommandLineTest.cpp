@@ -1,13 +1,15 @@
-// `quillo-companion diary` and `sync` as a person runs them: the built executable without a
+// `quillo-companion diary`, `sync` and `disconnect` as a person runs them: the built executable without a
 // display, over a home made for the test, with the session's keyring and the loopback review
 // server.
 
 #include <glib.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
+
+#include <sstream>
 
 #include "diary/TodayDiary.h"
 #include "platform/gtk/LibsecretStore.h"
+#include "support/Command.h"
 #include "support/ReviewServerProcess.h"
 #include "support/TempDir.h"
 #include "sync/QuilloSyncService.h"
@@ -17,7 +19,7 @@ namespace quillo {
 namespace {
 
 using std::chrono::system_clock;
-using CommandRun = std::tuple<int, std::string, std::string>;  // exit status, stdout, stderr
+using CommandRun = testing::CommandOutcome;
 
 const std::string token = "qlo_live_" + std::string(31, 'c');
 const char* const service = QuilloSyncService::defaultService;
@@ -35,20 +37,18 @@ protected:
     }
     static std::string today() { return TodayDiary::dayKey(system_clock::now()); }
 
-    // The executable with these arguments after `env` (variables to set or unset first).
-    CommandRun run(const std::string& arguments, const std::string& environment = "") {
-        const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY " + environment +
-                                    " HOME=" + home.path().string() + " " + QUILLO_EXECUTABLE +
-                                    " " + arguments;
-        g_autofree gchar* out = nullptr;
-        g_autofree gchar* err = nullptr;
-        gint wait = 0;
-        if (!g_spawn_command_line_sync(command.c_str(), &out, &err, &wait, nullptr))
-            return {-1, "", ""};
-        return {WIFEXITED(wait) ? WEXITSTATUS(wait) : -1, out, err};
+    // The executable with these space-separated arguments, without a display, in the test's home,
+    // with a few more variables ("NAME=value", or "NAME=" to empty one).
+    CommandRun run(const std::string& arguments, std::vector<std::string> variables = {}) {
+        std::vector<std::string> argv{QUILLO_EXECUTABLE};
+        std::istringstream words(arguments);
+        for (std::string word; words >> word;) argv.push_back(word);
+        variables.insert(variables.end(),
+                         {"DISPLAY=", "WAYLAND_DISPLAY=", "HOME=" + home.path().string()});
+        return testing::run(argv, variables);
     }
     CommandRun runSync(const std::string& apiURL) {
-        return run("sync", "QUILLO_API_URL=" + apiURL);
+        return run("sync", {"QUILLO_API_URL=" + apiURL});
     }
 
     testing::TempDir home;
@@ -57,11 +57,12 @@ protected:
 
 // Neither a display nor a session bus: the diary is the files' alone.
 TEST_F(CommandLineTest, DiaryPrintsTodaysMergedDiaryOrWithJsonThePagesObject) {
-    const std::string noBus = "-u DBUS_SESSION_BUS_ADDRESS";
+    const std::vector<std::string> noBus{"DBUS_SESSION_BUS_ADDRESS="};
     EXPECT_EQ(run("diary", noBus), CommandRun(0, "## 今天做了什么\n\n\n", ""));
     EXPECT_TRUE(std::filesystem::is_empty(home.path())) << "the command writes nothing";
-    for (const char* refused : {"diary --yaml", "diary --json --json", "diary today", "sync now"})
-        EXPECT_EQ(std::get<0>(run(refused, noBus)), 2) << refused;
+    for (const char* refused : {"diary --yaml", "diary --json --json", "diary today", "sync now",
+                                "disconnect now"})
+        EXPECT_EQ(run(refused, noBus).status, 2) << refused;
 
     const auto day = system_clock::now();
     writeDiary(0, "## 今天做了什么\n命令行读到了。\n");
@@ -77,10 +78,10 @@ TEST_F(CommandLineTest, DiaryPrintsTodaysMergedDiaryOrWithJsonThePagesObject) {
     const nlohmann::json page{{"title", TodayDiary::displayDate(day)},
                               {"source", "KILN + Tansy工作 · 本地记忆"},
                               {"content", content}};
-    EXPECT_EQ(std::get<1>(object), page.dump() + "\n");
+    EXPECT_EQ(object.out, page.dump() + "\n");
 }
 
-TEST_F(CommandLineTest, SyncUploadsTodaysDiaryAndPrintsTheSuccess) {
+TEST_F(CommandLineTest, SyncUploadsTodaysDiaryAndPrintsTheSuccessUntilDisconnected) {
     storeToken();
     writeDiary(0, "## 今天做了什么\n写了同步命令。\n");
     testing::ReviewServerProcess server({}, {token});
@@ -93,6 +94,10 @@ TEST_F(CommandLineTest, SyncUploadsTodaysDiaryAndPrintsTheSuccess) {
     const auto review = nlohmann::json::parse(received.value("body", ""));
     EXPECT_EQ(review["reviewDate"], today());
     EXPECT_EQ(review["content"], "## 今天做了什么\n\n- 写了同步命令。");
+    EXPECT_EQ(run("disconnect"), CommandRun(0, "已断开，日记仍保存在本机\n", ""));
+    EXPECT_EQ(runSync(server.url()), CommandRun(1, "", "尚未连接 Quillo\n"));
+    const auto help = testing::run({QUILLO_REVIEW_SERVER, "--help"});
+    EXPECT_TRUE(help.status == 0 && help.out.starts_with("usage: quillo-review-server")) << help;
 }
 
 // Only the message is printed, so the token never is.

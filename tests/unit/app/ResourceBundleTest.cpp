@@ -1,9 +1,8 @@
-#include "app/ResourceBundle.h"
-
 #include <gtest/gtest.h>
 
 #include <fstream>
 
+#include "app/ResourceBundle.h"
 #include "support/TempDir.h"
 
 namespace quillo {
@@ -19,32 +18,24 @@ protected:
     testing::TempDir dir;
 };
 
-TEST_F(ResourceBundleTest, TheBundleBesideTheExecutableWinsOverTheBuildTree) {
-    const auto main = folder("bin", true);
+// Beside the executable wins; the build tree is used when nothing, or only a file of the bundle's
+// name, lies there.
+TEST_F(ResourceBundleTest, TheFolderBesideTheExecutableWinsOverTheBuildTreesAndAFileIsNoBundle) {
     const auto build = folder("build", true);
-    EXPECT_EQ(ResourceBundle::locate(main, build), main);
-}
-
-TEST_F(ResourceBundleTest, TheBuildTreeIsUsedWhenNothingLiesBesideTheExecutable) {
-    const auto main = folder("bin", false);
-    const auto build = folder("build", true);
-    EXPECT_EQ(ResourceBundle::locate(main, build), build);
-}
-
-TEST_F(ResourceBundleTest, AFileOfTheBundlesNameIsNoBundle) {
-    const auto main = folder("bin", false);
-    std::filesystem::create_directories(main.parent_path());
-    std::ofstream(main) << "not a folder";
-    const auto build = folder("build", true);
-    EXPECT_EQ(ResourceBundle::locate(main, build), build);
+    EXPECT_EQ(ResourceBundle::locate(folder("beside", true), build), folder("beside", false));
+    EXPECT_EQ(ResourceBundle::locate(folder("nothing", false), build), build);
+    const auto file = folder("file", false);
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file) << "not a folder";
+    EXPECT_EQ(ResourceBundle::locate(file, build), build);
 }
 
 TEST_F(ResourceBundleTest, NeitherPlaceStopsWithAMessageNamingBoth) {
     const auto main = folder("bin", false);
     const auto build = folder("build", false);
-    EXPECT_DEATH(ResourceBundle::locate(main, build),
-                 "^could not load resource bundle: from " + main.string() + " or " +
-                     build.string() + "\n");
+    EXPECT_DEATH(
+        ResourceBundle::locate(main, build),
+        "^could not load resource bundle: from " + main.string() + " or " + build.string() + "\n");
 }
 
 TEST_F(ResourceBundleTest, TheMainPathLiesBesideTheRunningExecutable) {
