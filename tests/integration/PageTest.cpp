@@ -1,8 +1,8 @@
-// The companion page in the engine the app ships with: the app's own web view in a real GTK
-// window, loading the build tree's bundle, driven through the same page functions the app calls
-// and listened to through the same "companion" message handler. The last test reads the real
-// program's page the way a screen reader does, over the accessibility bus.
+// The companion page in the app's own web view in a real GTK window, driven through the page
+// functions the app calls, heard through its "companion" message handler; and, at the end, the
+// real program as a screen reader reads it and in its snapshot mode.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
@@ -14,7 +14,9 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -28,6 +30,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 using quillo::testing::runUntil;
+using ::testing::AllOf, ::testing::HasSubstr, ::testing::Not;
 
 constexpr const char* kEmptyDiary = "## 今天做了什么\n\n";
 const json kExpand = {{"type", "expanded"}, {"value", true}};
@@ -58,10 +61,8 @@ const std::string kLongDiary = [] {
     return diary;
 }();
 
-// Helpers the tests run inside the page: a synthetic press that moves through the points and
-// lets go at the last, which elements are visible, where the focus is, the next key, and a
-// scroll position once it has stopped moving. The renderer loads when the panel first opens;
-// opening waits for it.
+// Helpers in the page: a synthetic press through the points, visible elements, the focus, the
+// next key, a scroll position at rest. The renderer loads when the panel first opens; wait for it.
 constexpr const char* kTestHelpers = R"(
     window.__test = {
         press(selector, ...points) {
@@ -94,7 +95,6 @@ constexpr const char* kTestHelpers = R"(
                               window.markdownit);
 )";
 
-// What a person with a screen reader, a keyboard or poor sight would meet in the page as it is:
 // axe-core's violations of serious or critical impact, controls the window cuts off, and text
 // smaller than 12 pixels.
 constexpr const char* kAudit = R"(
@@ -147,9 +147,8 @@ protected:
         g_object_set(gtk_settings_get_default(), "gtk-xft-dpi", desktopDpi_, nullptr);
     }
 
-    // Runs `body` as the body of an async function in the page and returns its result as JSON
-    // (null for undefined); a promise it returns is awaited. `meanwhile` runs once the page has
-    // the body, before anything else reaches it.
+    // The result of `body` run as an async function's body in the page, as JSON; `meanwhile`
+    // runs once the page has the body, before anything else reaches it.
     json run(const std::string& body, const std::function<void()>& meanwhile = {}) {
         using Answer = std::shared_ptr<std::optional<json>>;  // outlives a page that never answers
         const Answer answer = std::make_shared<std::optional<json>>();
@@ -171,8 +170,7 @@ protected:
         EXPECT_FALSE(result.contains("script error")) << result << " in: " << body.substr(0, 500);
         return result;
     }
-    // Runs `body` and returns the messages the page posted while it ran, in order. A marker
-    // posted after the body tells when every earlier message has come through.
+    // The messages `body` posted, in order; a marker posted after it tells when all came.
     json postedBy(const std::string& body) {
         recorder_->messages.clear();
         run(body + "\n;window.webkit.messageHandlers.companion.postMessage({type: 'end'});");
@@ -230,10 +228,6 @@ protected:
         }
         return alpha;
     }
-    // Plays animations only while the test wants them, whatever the desktop's setting.
-    static void setDesktopAnimations(bool enabled) {
-        g_object_set(gtk_settings_get_default(), "gtk-enable-animations", enabled, nullptr);
-    }
 
     GtkWidget* window_ = nullptr;
     std::unique_ptr<quillo::gtk::GtkWebView> page_;
@@ -241,10 +235,8 @@ protected:
     int desktopDpi_ = -1;
 };
 
-// ---------------------------------------------------------------------------- contract, diary
-
 // The renderer costs memory, so the collapsed figure keeps the diary as text until it opens.
-TEST_F(PageTest, LoadsQuietlyRefusesInlineScriptAndRendersTheDiaryOnceOpened) {
+TEST_F(PageTest, LoadsQuietlyRunsNoScriptButItsOwnAndRendersTheDiaryOnceOpened) {
     open(64, 64);
     EXPECT_EQ(postedBy(""), json::array()) << "loading posts nothing";
     const json page = run(R"(
@@ -253,12 +245,10 @@ TEST_F(PageTest, LoadsQuietlyRefusesInlineScriptAndRendersTheDiaryOnceOpened) {
         document.body.appendChild(s);
         const meta = document.querySelector('meta[http-equiv="Content-Security-Policy"]');
         return [document.getAnimations().length, window.__inlineRan === true, meta.content];)");
-    EXPECT_EQ(page[0], 0) << "nothing moves after loading";
-    EXPECT_EQ(page[1], false) << "an inline script ran";
-    const std::string policy = page[2].get<std::string>();
-    EXPECT_NE(policy.find("default-src 'none'"), std::string::npos) << policy;
-    EXPECT_NE(policy.find("script-src 'self'"), std::string::npos) << policy;
-    EXPECT_EQ(policy.find("unsafe-inline"), std::string::npos) << policy;
+    EXPECT_EQ(json({page[0], page[1]}), json({0, false})) << "moved, or ran an inline script";
+    EXPECT_THAT(page[2].get<std::string>(),
+                AllOf(HasSubstr("default-src 'none'"), HasSubstr("script-src 'self'"),
+                      Not(HasSubstr("unsafe-inline"))));
 
     const std::string diary = R"(
         const d = document.getElementById('diary'), link = d.querySelector('a');
@@ -287,10 +277,7 @@ TEST_F(PageTest, LoadsQuietlyRefusesInlineScriptAndRendersTheDiaryOnceOpened) {
     EXPECT_EQ(run(diary)[11], 1) << "an empty section says so";
     run(diaryCall(kEmptyDiary));
     EXPECT_EQ(run("return __test.shown('empty', 'diary');"), json({true, false}));
-}
-
-TEST_F(PageTest, HostileDiaryIsShownAsTextAndRunsNothing) {
-    open(370, 500);
+    // A diary written to harm runs nothing and shows as text.
     const std::string hostile =
         "## 今天做了什么\n\n"
         "- <script>window.__ran = 'script'; "
@@ -301,20 +288,16 @@ TEST_F(PageTest, HostileDiaryIsShownAsTextAndRunsNothing) {
         "- [点我](javascript:window.__ran='link')\n"
         "- <!-- 注释 -->\n";
     EXPECT_EQ(postedBy(diaryCall(hostile)), json::array()) << "the diary posted a message";
-    // Nothing ran, no markup came through, the javascript: link is no link, all shows as text.
     const json shown = run(R"(
         const d = document.getElementById('diary');
         return [window.__ran ?? null, d.querySelectorAll('script, img, iframe, [onerror]').length,
                 Array.from(d.querySelectorAll('a'), (a) => a.getAttribute('href'))
                     .filter((href) => !/^https?:/.test(href)), d.textContent];)");
     EXPECT_EQ(json({shown[0], shown[1], shown[2]}), json({nullptr, 0, json::array()}));
-    for (const char* visible :
-         {"<script>", "<img src=x onerror=", "<iframe", "javascript:", "<!-- 注释 -->"}) {
-        EXPECT_NE(shown[3].get<std::string>().find(visible), std::string::npos) << visible;
-    }
+    EXPECT_THAT(shown[3].get<std::string>(),
+                AllOf(HasSubstr("<script>"), HasSubstr("<img src=x onerror="), HasSubstr("<iframe"),
+                      HasSubstr("javascript:"), HasSubstr("<!-- 注释 -->")));
 }
-
-// -------------------------------------------------------------------- buttons and dragging
 
 TEST_F(PageTest, EachButtonPostsItsMessageAndSaveSendsWhatTheTokenFieldHolds) {
     open(370, 500);
@@ -410,13 +393,11 @@ TEST_F(PageTest, RealPointerAndKeysDragOpenScrollAndCloseWithTheFocusFollowing) 
     EXPECT_EQ(postedBy(""), json::array()) << "Escape on the figure";
 }
 
-// ------------------------------------------------------------------------------- animation
-
-// Painting in software costs a share of a core for every frame, so a walk is a few poses with
-// nothing animated in between, and every effect ends by itself. With reduced motion nothing
-// moves at all.
+// Every frame painted in software costs, so a walk is a few poses with nothing animated in
+// between, every effect ends by itself, and with reduced motion nothing moves at all.
 TEST_F(PageTest, AWalkIsAFewStillPosesEveryEffectEndsAndReducedMotionKeepsAllStill) {
-    setDesktopAnimations(true);
+    GtkSettings* desktop = gtk_settings_get_default();  // animations whatever the desktop says
+    g_object_set(desktop, "gtk-enable-animations", TRUE, nullptr);
     open(370, 500);
     run(diaryCall("## 今天做了什么\n\n- 旧的一条。"));
     resizedTo(64, 64, "0");
@@ -450,21 +431,18 @@ TEST_F(PageTest, AWalkIsAFewStillPosesEveryEffectEndsAndReducedMotionKeepsAllSti
     EXPECT_EQ(run("return __test.until(() => !document.getAnimations().length &&"
                   "!document.querySelector('.is-walking, .is-absorbing'));"),
               true);
-    setDesktopAnimations(false);
+    g_object_set(desktop, "gtk-enable-animations", FALSE, nullptr);
     open(64, 64);
     const json still = run("window.quilloWalk(-1.0); window.__quilloDebug.setExpanded(true);" +
                            syncStateCall(true, "syncing", "…") + absorb);
-    setDesktopAnimations(true);
+    g_object_set(desktop, "gtk-enable-animations", TRUE, nullptr);
     EXPECT_EQ(still, json({true, json::array(), false, 0})) << "moved with reduced motion";
     EXPECT_EQ(run("return document.querySelectorAll('[data-pose]').length;"), 0);
 }
 
-// ----------------------------------------------------------------------- one table of states
-
-// Each state of the page: what it shows, what axe-core finds in it (injected for the test only,
-// never part of the bundle), controls cut off at the desktop's larger text scales, and its look
-// in the app's snapshot: a transparent window around the figure or the card, or an opaque tile
-// without a compositor.
+// Each state of the page: what it shows, what axe-core (for the tests only, never bundled) and
+// the audit find, and its look in the app's snapshot: transparent around the figure or the card,
+// or an opaque tile without a compositor.
 TEST_F(PageTest, EveryStateShowsItselfAccessiblyAtEveryTextScaleOnItsBackground) {
     for (const auto& file : fs::recursive_directory_iterator(QUILLO_BUILD_BUNDLE))
         EXPECT_EQ(file.path().filename().string().find("axe"), std::string::npos) << file.path();
@@ -512,8 +490,6 @@ TEST_F(PageTest, EveryStateShowsItselfAccessiblyAtEveryTextScaleOnItsBackground)
     }
 }
 
-// ----------------------------------------------------------------- what a screen reader hears
-
 // The real program with a diary of today in its home, on an accessibility bus of the test's own:
 // the session's is found through a socket path that every session of the same user shares.
 TEST(PageAccessibilityTest, AScreenReaderHearsTheSyncMessageAndTheFiguresStateAndReadsTheDiary) {
@@ -539,13 +515,54 @@ TEST(PageAccessibilityTest, AScreenReaderHearsTheSyncMessageAndTheFiguresStateAn
                 g_subprocess_communicate_utf8(reader, nullptr, nullptr, &out, nullptr, nullptr));
     // Opened, the diary's two points; with nothing on the clipboard "粘贴" fails, the message is
     // announced and tied to the token field; closed, the figure tells of the failure.
-    EXPECT_EQ(json::parse(out ? out : "", nullptr, false),
-              json({{"figure", {"展开 Quillo", true, false}},
-                    {"diary", {"日记正文", true, 2}},
-                    {"message", "连接后可跨设备查看"},
-                    {"announced", {"剪贴板里没有连接令牌"}},
-                    {"field", {"剪贴板里没有连接令牌", true}},
-                    {"closed", "展开 Quillo，同步失败"}}));
+    EXPECT_EQ(json::parse(out ? out : "", nullptr, false), json::parse(R"({
+        "figure": ["展开 Quillo", true, false], "diary": ["日记正文", true, 2],
+        "message": "连接后可跨设备查看", "announced": ["剪贴板里没有连接令牌"],
+        "field": ["剪贴板里没有连接令牌", true], "closed": "展开 Quillo，同步失败"})"));
+}
+
+// The snapshot mode: the real program started with QUILLO_CAPTURE_PATH writes its picture (or
+// says why not) and ends.
+TEST(SnapshotModeTest, TheProgramWritesTheFigureAtItsSizeOrSaysWhyNotAndEnds) {
+    quillo::testing::TempDir folder;
+    const auto errors = folder.path() / "errors";
+    const int scale =
+        gdk_monitor_get_scale_factor(gdk_display_get_monitor(gdk_display_get_default(), 0));
+    // The picture's path, QUILLO_CAPTURE_EXPANDED, and the size in points (none: not written).
+    const std::vector<std::tuple<fs::path, const char*, int, int>> cases = {
+        {folder.path() / "collapsed.png", nullptr, 64, 64},
+        {folder.path() / "expanded.png", "1", 370, 500},
+        {folder.path() / "missing/companion.png", nullptr, 0, 0},
+    };
+    for (const auto& [path, expanded, width, height] : cases) {
+        SCOPED_TRACE(path.filename().string());
+        g_autoptr(GSubprocessLauncher) launcher =
+            g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_NONE);
+        g_subprocess_launcher_setenv(launcher, "QUILLO_CAPTURE_PATH", path.c_str(), TRUE);
+        if (expanded) g_subprocess_launcher_setenv(launcher, "QUILLO_CAPTURE_EXPANDED", "1", TRUE);
+        g_subprocess_launcher_set_stderr_file_path(launcher, errors.c_str());
+        g_autoptr(GSubprocess) process =
+            g_subprocess_launcher_spawn(launcher, nullptr, QUILLO_EXECUTABLE, nullptr);
+        ASSERT_TRUE(process);
+        bool ended = false;
+        g_subprocess_wait_async(
+            process, nullptr,
+            +[](GObject*, GAsyncResult*, gpointer flag) { *static_cast<bool*>(flag) = true; },
+            &ended);
+        const bool byItself = runUntil([&] { return ended; });
+        if (!byItself) g_subprocess_force_exit(process);
+        runUntil([&] { return ended; });
+        ASSERT_TRUE(byItself) << "the program kept running";
+        EXPECT_TRUE(g_subprocess_get_if_exited(process));
+
+        std::stringstream said;
+        said << std::ifstream(errors).rdbuf();
+        g_autoptr(GdkPixbuf) picture = gdk_pixbuf_new_from_file(path.c_str(), nullptr);
+        EXPECT_EQ(picture ? gdk_pixbuf_get_width(picture) : 0, width * scale) << said.str();
+        EXPECT_EQ(picture ? gdk_pixbuf_get_height(picture) : 0, height * scale);
+        EXPECT_EQ(said.str().find("Failed to write companion snapshot\n") != std::string::npos,
+                  width == 0);
+    }
 }
 
 }  // namespace
