@@ -80,7 +80,7 @@
 
     // Restarts a class-driven CSS animation and takes the classes away again when its time is
     // up, so that nothing keeps the page painting once the effect is over. Effects are told
-    // apart by their first class: a walk and an absorb on the figure keep their own timers.
+    // apart by their first class: the figure's absorb and the avatar's keep their own timers.
     const effectTimers = new WeakMap();
     function playEffect(element, classes, durationMs) {
         const list = Array.isArray(classes) ? classes : [classes];
@@ -334,7 +334,11 @@
         const source = typeof diary.source === 'string' && diary.source ? diary.source : TEXT.source;
         // At a large text size the weekday may take a line of its own, but the date stays whole.
         const parts = /^(.+?)(星期.)$/.exec(title)?.slice(1) ?? [title];
-        el.title.replaceChildren(...parts.map((part) => Object.assign(document.createElement('span'), { textContent: part })));
+        el.title.replaceChildren(...parts.map((part) => {
+            const span = document.createElement('span');
+            span.textContent = part;
+            return span;
+        }));
         el.source.textContent = source;
         el.source.title = source;
 
@@ -408,7 +412,8 @@
     function showDot(status) {
         el.figure.classList.remove('sync-syncing', 'sync-error', 'sync-synced');
         if (status) el.figure.classList.add(`sync-${status}`);
-        el.figure.setAttribute('aria-label', status ? `${TEXT.expand}，${TEXT.dot[status]}` : TEXT.expand);
+        const label = status ? `${TEXT.expand}，${TEXT.dot[status]}` : TEXT.expand;
+        el.figure.setAttribute('aria-label', label);
     }
 
     function setSyncToken(offer) {
