@@ -14,7 +14,7 @@
     const DRAG_THRESHOLD_PX = 3;
     // The app resizes the window without telling the page (for example from its tray menu), so
     // a change of the viewport between its two sizes is also read as the state.
-    // In CSS pixels, which the desktop's text scale makes fewer: 370 × 500 at 1.5 is 247 × 333.
+    // In CSS pixels, which the desktop's text scale makes fewer: 370 × 500 at 2 is 185 × 250.
     const EXPANDED_MIN_PX = 150;
     const COLLAPSED_MAX_PX = 120;
 
