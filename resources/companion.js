@@ -4,14 +4,18 @@
 (() => {
     'use strict';
 
+    // A walk is a handful of poses drawn from a timer over the window's 1.55 s slide: a
+    // continuous animation would be painted in software at 60 frames a second.
     const WALK_MS = 1550;
+    const WALK_POSES = ['step-l', 'mid', 'step-r', 'mid blink', 'step-l', 'mid'];
     const ABSORB_MS = 950;
     const FRESH_MS = 2400;
     const SYNCED_DOT_MS = 4000;
     const DRAG_THRESHOLD_PX = 3;
     // The app resizes the window without telling the page (for example from its tray menu), so
     // a change of the viewport between its two sizes is also read as the state.
-    const EXPANDED_MIN_PX = 200;
+    // In CSS pixels, which the desktop's text scale makes fewer: 370 × 500 at 2 is 185 × 250.
+    const EXPANDED_MIN_PX = 150;
     const COLLAPSED_MAX_PX = 120;
 
     const STATUSES = new Set(['connected', 'disconnected', 'syncing', 'synced', 'error']);
@@ -22,8 +26,13 @@
         disconnectedMessage: '连接后可跨设备查看',
         syncNow: '立即同步',
         syncing: '同步中…',
+        syncFailed: '同步失败',
         emptySection: '暂时还没有内容',
+        expand: '展开 Quillo',
+        // What the figure's dot says, for those who cannot see it.
+        dot: { syncing: '正在同步', error: '同步失败', synced: '已同步' },
     };
+    const stillMotion = matchMedia('(prefers-reduced-motion: reduce)');
 
     const root = document.documentElement;
     const $ = (id) => document.getElementById(id);
@@ -71,7 +80,7 @@
 
     // Restarts a class-driven CSS animation and takes the classes away again when its time is
     // up, so that nothing keeps the page painting once the effect is over. Effects are told
-    // apart by their first class: a walk and an absorb on the figure keep their own timers.
+    // apart by their first class: the figure's absorb and the avatar's keep their own timers.
     const effectTimers = new WeakMap();
     function playEffect(element, classes, durationMs) {
         const list = Array.isArray(classes) ? classes : [classes];
@@ -92,6 +101,8 @@
 
     let expanded = false;
 
+    // The keyboard follows what is shown: into the panel when it opens, back to the figure when
+    // it closes, so it never stays behind on something hidden.
     function showExpanded(value) {
         value = value === true;
         if (value === expanded) return;
@@ -100,10 +111,11 @@
         el.panel.hidden = !value;
         el.collapsedView.hidden = value;
         if (value) {
-            playEffect(el.panel, 'is-entering', 220);
+            loadMarkdown();
+            if (!stillMotion.matches) playEffect(el.panel, 'is-entering', 220);
+            el.panel.focus({ preventScroll: true });
         } else {
-            const focused = document.activeElement;
-            if (focused && el.panel.contains(focused)) focused.blur();
+            el.figure.focus({ preventScroll: true });
         }
     }
 
@@ -220,11 +232,25 @@
 
     // --- The figure ----------------------------------------------------------------------
 
+    let walkTimer = 0;
     function walk(direction) {
         const d = Number(direction);
-        if (!Number.isFinite(d) || d === 0) return;
-        el.figure.classList.remove('walk-left', 'walk-right');
-        playEffect(el.figure, ['is-walking', d > 0 ? 'walk-right' : 'walk-left'], WALK_MS);
+        if (!Number.isFinite(d) || d === 0 || stillMotion.matches) return;
+        clearTimeout(walkTimer);
+        const figure = el.figure;
+        figure.classList.remove('walk-left', 'walk-right');
+        figure.classList.add('is-walking', d > 0 ? 'walk-right' : 'walk-left');
+        let pose = 0;
+        const next = () => {
+            if (pose < WALK_POSES.length) {
+                figure.dataset.pose = WALK_POSES[pose++];
+                walkTimer = setTimeout(next, WALK_MS / WALK_POSES.length);
+            } else {
+                figure.classList.remove('is-walking', 'walk-left', 'walk-right');
+                delete figure.dataset.pose;
+            }
+        };
+        next();
     }
 
     function absorb() {
@@ -244,14 +270,25 @@
 
     // --- Diary ---------------------------------------------------------------------------
 
-    const markdown = (() => {
-        if (typeof window.markdownit !== 'function') return null;
-        // Raw HTML stays text: whatever an agent writes into a diary must never become markup.
-        const md = window.markdownit({ html: false, linkify: true, typographer: false });
-        // Pictures could only come from the network, which the page never reaches.
-        md.disable('image');
-        return md;
-    })();
+    // The renderer costs the web process about 11 MB, so it is loaded only when the diary is
+    // first shown. Until then, and if it cannot load, the diary is kept as plain text.
+    let markdown = null;
+    function loadMarkdown() {
+        if (markdown || root.classList.contains('is-loading-markdown')) return;
+        root.classList.add('is-loading-markdown');
+        const script = document.createElement('script');
+        script.src = 'vendor/markdown-it.min.js';
+        script.onload = () => {
+            // Raw HTML stays text: whatever an agent writes into a diary must never become markup.
+            markdown = window.markdownit({ html: false, linkify: true, typographer: false });
+            // Pictures could only come from the network, which the page never reaches.
+            markdown.disable('image');
+            root.classList.remove('is-loading-markdown');
+            if (shownContent !== null) showContent(shownContent);
+        };
+        script.onerror = () => root.classList.remove('is-loading-markdown');
+        document.head.append(script);
+    }
 
     let shownContent = null;
     let pendingFresh = [];
@@ -261,13 +298,15 @@
     }
 
     function render(content) {
-        if (markdown) {
-            el.diary.innerHTML = markdown.render(content);
-        } else {
-            // Without the renderer the diary still reads, as plain text.
+        if (!markdown) {
             el.diary.textContent = content;
             el.diary.classList.add('is-plain');
+            return /^(?![ \t]*#{1,6}([ \t]|$)).*\S/m.test(content);
         }
+        el.diary.classList.remove('is-plain');
+        el.diary.innerHTML = markdown.render(content);
+        // A list without bullets is no list to WebKit unless it says so.
+        for (const list of el.diary.querySelectorAll('ul')) list.setAttribute('role', 'list');
         const hasBody = Array.from(el.diary.children).some((child) => !/^H[1-6]$/.test(child.tagName));
         if (hasBody) {
             for (const heading of el.diary.querySelectorAll(':scope > h2')) {
@@ -280,14 +319,26 @@
                 }
             }
         }
-        return hasBody || (!markdown && content.trim() !== '');
+        return hasBody;
+    }
+
+    function showContent(content) {
+        const hasBody = render(content);
+        el.diary.hidden = !hasBody;
+        el.empty.hidden = hasBody;
     }
 
     function setDiary(diary) {
         if (!diary || typeof diary !== 'object') return;
         const title = typeof diary.title === 'string' && diary.title ? diary.title : TEXT.title;
         const source = typeof diary.source === 'string' && diary.source ? diary.source : TEXT.source;
-        el.title.textContent = title;
+        // At a large text size the weekday may take a line of its own, but the date stays whole.
+        const parts = /^(.+?)(星期.)$/.exec(title)?.slice(1) ?? [title];
+        el.title.replaceChildren(...parts.map((part) => {
+            const span = document.createElement('span');
+            span.textContent = part;
+            return span;
+        }));
         el.source.textContent = source;
         el.source.title = source;
 
@@ -295,9 +346,7 @@
         if (content === shownContent) return;
         const before = shownContent === null ? null : pointTexts();
         shownContent = content;
-        const hasBody = render(content);
-        el.diary.hidden = !hasBody;
-        el.empty.hidden = hasBody;
+        showContent(content);
         pendingFresh = before
             ? Array.from(el.diary.querySelectorAll('li')).filter((li) => !before.has(li.textContent))
             : [];
@@ -321,20 +370,34 @@
         const status = STATUSES.has(state.status)
             ? state.status
             : connected ? 'connected' : 'disconnected';
-        const message = typeof state.message === 'string' && state.message
-            ? state.message
-            : connected ? TEXT.connectedMessage : TEXT.disconnectedMessage;
+        let message = typeof state.message === 'string' ? state.message : '';
+        if (!message) {
+            if (status === 'error') message = TEXT.syncFailed;
+            else message = connected ? TEXT.connectedMessage : TEXT.disconnectedMessage;
+        }
 
         const wasConnected = el.sync.dataset.connected === 'true';
+        const focused = el.sync.contains(document.activeElement) ? document.activeElement : null;
         el.sync.dataset.status = status;
         el.sync.dataset.connected = String(connected);
-        el.syncMessage.textContent = message;
+        if (el.syncMessage.textContent !== message) {
+            const line = el.syncMessage.cloneNode(false);
+            line.textContent = message;
+            el.syncMessage.replaceWith(line);
+            el.syncMessage = line;
+        }
 
         el.connectedActions.hidden = !connected;
         el.setupActions.hidden = connected;
         el.tokenForm.hidden = connected;
-        el.syncNow.disabled = status === 'syncing';
+        // Still focusable while busy, so the keyboard stays where it was.
+        el.syncNow.setAttribute('aria-disabled', String(status === 'syncing'));
         el.syncNow.textContent = status === 'syncing' ? TEXT.syncing : TEXT.syncNow;
+        const tokenRefused = !connected && status === 'error';
+        el.tokenInput.setAttribute('aria-invalid', String(tokenRefused));
+        if (tokenRefused) el.tokenInput.setAttribute('aria-describedby', 'sync-message');
+        else el.tokenInput.removeAttribute('aria-describedby');
+        if (focused?.closest('[hidden]')) (connected ? el.syncNow : el.connect).focus();
         // Once the token is stored it has no business staying in the page.
         if (connected && !wasConnected) {
             el.tokenInput.value = '';
@@ -342,13 +405,15 @@
         }
 
         clearTimeout(syncedTimer);
+        showDot(status in TEXT.dot ? status : null);
+        if (status === 'synced') syncedTimer = setTimeout(() => showDot(null), SYNCED_DOT_MS);
+    }
+
+    function showDot(status) {
         el.figure.classList.remove('sync-syncing', 'sync-error', 'sync-synced');
-        if (status === 'syncing' || status === 'error') {
-            el.figure.classList.add(`sync-${status}`);
-        } else if (status === 'synced') {
-            el.figure.classList.add('sync-synced');
-            syncedTimer = setTimeout(() => el.figure.classList.remove('sync-synced'), SYNCED_DOT_MS);
-        }
+        if (status) el.figure.classList.add(`sync-${status}`);
+        const label = status ? `${TEXT.expand}，${TEXT.dot[status]}` : TEXT.expand;
+        el.figure.setAttribute('aria-label', label);
     }
 
     function setSyncToken(offer) {
@@ -370,7 +435,9 @@
     });
     el.pasteToken.addEventListener('click', () => post('pasteSyncToken'));
     el.connect.addEventListener('click', () => post('openSyncSetup'));
-    el.syncNow.addEventListener('click', () => post('syncNow'));
+    el.syncNow.addEventListener('click', () => {
+        if (el.syncNow.getAttribute('aria-disabled') !== 'true') post('syncNow');
+    });
     el.disconnect.addEventListener('click', () => post('disconnectSync'));
 
     // --- Start ---------------------------------------------------------------------------

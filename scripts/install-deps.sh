@@ -10,6 +10,7 @@ packages=(
   nlohmann-json3-dev libicu-dev libayatana-appindicator3-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth x11-utils xdotool gnome-keyring dbus dbus-x11 libsecret-tools
+  at-spi2-core python3-gi gir1.2-atspi-2.0
   fonts-noto-cjk librsvg2-common nodejs npm python3
   appstream bubblewrap desktop-file-utils dpkg-dev file lintian locales
 )
