@@ -84,5 +84,8 @@ try:
     find(Role.PUSH_BUTTON, "收起").do_action(0)
     found["closed"] = find(Role.PUSH_BUTTON, "展开 Quillo，").get_name()
 finally:
-    companion.kill(), bus.kill()
+    # Waited for, so that the next test's companion does not meet this one's name on the bus.
+    for process in (companion, bus):
+        process.terminate()
+        process.wait()
     print(json.dumps(found, ensure_ascii=False))
