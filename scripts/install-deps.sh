@@ -10,6 +10,7 @@ packages=(
   nlohmann-json3-dev libicu-dev libayatana-appindicator3-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth x11-utils xdotool gnome-keyring dbus dbus-x11 libsecret-tools
+  xfwm4 openbox picom mutter xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils
   fonts-noto-cjk nodejs npm python3
   appstream desktop-file-utils dpkg-dev file
 )

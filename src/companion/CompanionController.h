@@ -2,11 +2,10 @@
 
 #include <filesystem>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "diary/DiaryAggregate.h"
 #include "diary/DiaryEntry.h"
@@ -19,7 +18,8 @@ class CompanionBridge;
 struct CompanionControllerProbe;  // read access for tests only; defined by the tests
 
 // Holds the whole companion together: the floating panel, the web view showing the page, the page
-// bridge, the sync client, the timers and every piece of mutable state. Lives on the main loop only.
+// bridge, the sync client, the timers and every piece of mutable state. Lives on the main loop
+// only.
 class CompanionController : public std::enable_shared_from_this<CompanionController> {
 public:
     struct Layout {
@@ -78,6 +78,9 @@ private:
     explicit CompanionController(Platform& platform);
     void configureWindow();
     void configureWebView();
+    // Moves the window by this much from where the drag started, fitted to the monitor under the
+    // pointer when the window system says where that is.
+    void dragBy(Point moved, std::optional<Point> pointer);
 
     Platform& platform_;
 
@@ -98,6 +101,8 @@ private:
     bool isDragging = false;
     Point dragScreenStart;
     Point dragWindowStart;
+    // Where the pointer was pressed for the drag, in points.
+    Point dragPointerStart;
     std::optional<Point> collapsedOriginBeforeExpansion;
     bool captureStarted = false;
     // The day whose diary folders are under watch, and the one refresh a burst of changes is

@@ -39,7 +39,8 @@ void FakeWebView::takeSnapshot(std::function<void(std::optional<std::string>)> c
 }
 
 void FakeWebView::post(const std::string& name, const nlohmann::json& body) {
-    if (auto it = handlers_.find(name); it != handlers_.end()) it->second->didReceiveScriptMessage(body);
+    if (auto it = handlers_.find(name); it != handlers_.end())
+        it->second->didReceiveScriptMessage(body);
 }
 
 std::vector<std::string> FakeWebView::scriptsCalling(const std::string& function) const {
@@ -72,19 +73,31 @@ void FakePanelWindow::showWithoutFocus() {
     visible = true;
 }
 
+void FakePanelWindow::present() {
+    log_.push_back("present");
+    visible = true;
+}
+
 void FakePanelWindow::setFrame(const Rect& frame) {
-    animationDone_.cancel();
+    stopAnimation();
     frame_ = frame;
     frameChanges.push_back(frame);
 }
 
 void FakePanelWindow::animateFrame(const Rect& frame, std::chrono::milliseconds duration,
                                    std::function<void()> done) {
+    stopAnimation();
     frame_ = frame;
     animations.push_back({frame, duration});
-    animationDone_ = loop_.postDelayed(duration, [done = std::move(done)] {
-        if (done) done();
+    animationDone_ = std::move(done);
+    animationEnd_ = loop_.postDelayed(duration, [this] {
+        if (auto done = std::exchange(animationDone_, nullptr)) done();
     });
+}
+
+void FakePanelWindow::stopAnimation() {
+    animationEnd_.cancel();
+    if (auto done = std::exchange(animationDone_, nullptr)) loop_.post(std::move(done));
 }
 
 // --- FakeSecretStore
@@ -153,9 +166,8 @@ void FakeProcessRunner::completeNext(ProcessResult result) {
     if (pending_.empty()) return;
     auto completion = std::move(pending_.front());
     pending_.pop_front();
-    loop_.post([completion = std::move(completion), result = std::move(result)] {
-        completion(result);
-    });
+    loop_.post(
+        [completion = std::move(completion), result = std::move(result)] { completion(result); });
 }
 
 // --- FakeRandomSource

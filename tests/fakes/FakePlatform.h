@@ -33,7 +33,9 @@ public:
     void takeSnapshot(std::function<void(std::optional<std::string>)> completion) override;
 
     // Test side.
-    void finishLoad() { if (loadFinished_) loadFinished_(); }
+    void finishLoad() {
+        if (loadFinished_) loadFinished_();
+    }
     // Delivers a message as the page would post it, to whatever handler holds the name now.
     void post(const std::string& name, const nlohmann::json& body);
     const std::vector<std::string>& scripts() const { return scripts_; }
@@ -72,10 +74,11 @@ public:
     void configureFloating() override { log_.push_back("configureFloating"); }
     void setContent(WebView&) override { log_.push_back("setContent"); }
     void showWithoutFocus() override;
+    void present() override;
     Rect frame() const override { return frame_; }
     void setFrame(const Rect& frame) override;
     // The frame jumps to the target at once; `done` runs when the virtual clock has moved by the
-    // duration, and not at all if a newer animation replaced this one.
+    // duration, or on the next turn once a newer frame change has stopped the animation.
     void animateFrame(const Rect& frame, std::chrono::milliseconds duration,
                       std::function<void()> done) override;
     void displayNow() override { log_.push_back("displayNow"); }
@@ -89,10 +92,13 @@ public:
     std::vector<Rect> frameChanges;  // every frame set at once, in order
 
 private:
+    void stopAnimation();
+
     CallLog& log_;
     MainLoop& loop_;
     Rect frame_;
-    SourceHandle animationDone_;
+    std::function<void()> animationDone_;
+    SourceHandle animationEnd_;
 };
 
 class FakeScreens : public Screens {
@@ -102,8 +108,18 @@ public:
         if (mainIndex && *mainIndex < screens.size()) return screens[*mainIndex];
         return std::nullopt;
     }
+    std::optional<Point> pointer() const override { return pointerAt; }
+    // The page's screen is the screen upside down.
+    Point fromPageScreen(Point p) const override { return {p.x, -p.y}; }
     std::vector<Screen> screens;
     std::optional<std::size_t> mainIndex = 0;
+    std::optional<Point> pointerAt;
+};
+
+class FakeMotionPreference : public MotionPreference {
+public:
+    bool reduced() const override { return reduce; }
+    bool reduce = false;
 };
 
 class FakeSecretStore : public SecretStore {
@@ -243,6 +259,7 @@ public:
     RandomSource& random() override { return randomSource; }
     Environment& environment() override { return env; }
     DirectoryWatcher& directoryWatcher() override { return watcher; }
+    MotionPreference& motion() override { return motionPreference; }
     std::unique_ptr<WebView> createWebView() override;
     std::unique_ptr<PanelWindow> createPanel(Size contentSize) override;
 
@@ -258,6 +275,7 @@ public:
     FakeRandomSource randomSource;
     FakeEnvironment env{loop};
     FakeDirectoryWatcher watcher;
+    FakeMotionPreference motionPreference;
 
     // The last web view and panel made; owned by the controller, valid while it lives.
     FakeWebView* webView = nullptr;

@@ -1,147 +1,234 @@
-// The real program's window under the test session's Xvfb: where it first appears, a real pointer
-// drag on the figure, the remembered position across a restart, a second launch's toggle and a
-// wander step.
+// The real program on X servers of the test's own: one instance per session and the command line
+// that reaches it, where the figure first appears and how a real pointer drags it, across the
+// monitors of an Xorg server with two RandR outputs, and under real window managers.
 #include <gtest/gtest.h>
-#include <gtk/gtk.h>
-#include <signal.h>
-#include <sys/wait.h>
+#include <unistd.h>
 
-#include <array>
-#include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <functional>
-#include <optional>
-#include <string>
-#include <thread>
 
 #include "platform/gtk/KeyFileDefaults.h"
-#include "support/TempDir.h"
+#include "support/Desktop.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using Geometry = std::array<int, 4>;  // x, y, width and height in X pixels
-constexpr int figure = 64;            // the collapsed window's width and height
+using namespace quillo::testing;
+constexpr int figure = 64;  // the collapsed window's width and height
 
-// Asks again every few milliseconds until the condition holds or the limit has passed: another
-// process's window sends this one no event when it moves.
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(20ms);
-    return condition();
-}
+struct Monitor {
+    int x, y, width, height;
+};
 
-// Runs a helper program to its end and returns what it printed.
-std::string output(const std::string& command) {
-    g_autofree gchar* out = nullptr;
-    g_spawn_command_line_sync(command.c_str(), &out, nullptr, nullptr, nullptr);
-    return out ? out : "";
-}
+class CompanionDesktop : public Desktop {
+public:
+    using Desktop::Desktop;
 
-// The session's single monitor, whole or its work area, in X pixels.
-GdkRectangle monitor(bool workArea = false) {
-    GdkRectangle r;
-    GdkMonitor* m = gdk_display_get_monitor(gdk_display_get_default(), 0);
-    workArea ? gdk_monitor_get_workarea(m, &r) : gdk_monitor_get_geometry(m, &r);
-    return r;
-}
-
-class CompanionWindowEndToEndTest : public ::testing::Test {
-protected:
-    ~CompanionWindowEndToEndTest() override { stop(); }
-
-    // Starts the program with its own settings folder and waits for its window to show.
-    void launch() {
-        g_auto(GStrv) env =
-            g_environ_setenv(g_get_environ(), "XDG_CONFIG_HOME", config.path().c_str(), 1);
-        gchar* argv[] = {const_cast<gchar*>(QUILLO_EXECUTABLE), nullptr};
-        ASSERT_TRUE(g_spawn_async(nullptr, argv, env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr,
-                                  &app, nullptr));
-        const auto search = "xdotool search --onlyvisible --pid " + std::to_string(app);
-        eventually([&] { return !(window = output(search + " --name ^Quillo$")).empty(); }, 20s);
+    // Starts the companion and waits for its window.
+    GPid launch() {
+        app = start({QUILLO_EXECUTABLE});
+        const Argv search = {"xdotool",           "search", "--onlyvisible", "--pid",
+                             std::to_string(app), "--name", "^Quillo$"};
+        runUntil([&] { return !(window = run(search)).empty(); }, 20s);
         window = window.substr(0, window.find('\n'));
-        ASSERT_FALSE(window.empty()) << "the companion's window did not appear";
+        return app;
     }
-    void stop() {
-        if (app > 0) kill(app, SIGTERM), waitpid(app, nullptr, 0);
-        app = -1;
+    std::vector<std::string> windows() {
+        std::vector<std::string> found;
+        const std::string out = run({"xdotool", "search", "--onlyvisible", "--name", "^Quillo$"});
+        for (std::size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1)
+            found.push_back(out.substr(at, end - at));
+        return found;
     }
-    Geometry geometry() const {
-        Geometry g{};
-        std::sscanf(output("xdotool getwindowgeometry --shell " + window).c_str(),
-                    "WINDOW=%*d X=%d Y=%d WIDTH=%d HEIGHT=%d", &g[0], &g[1], &g[2], &g[3]);
-        return g;
-    }
-    // Where the remembered y-up origin puts the figure.
-    std::optional<Geometry> remembered() const {
-        quillo::gtk::KeyFileDefaults defaults(config.path() / "QuilloCompanion" / "defaults.ini");
+    Geometry geometry() { return Desktop::geometry(window); }
+    bool focused() { return run({"xdotool", "getwindowfocus"}) == window + "\n"; }
+    // Where the remembered y-up origin puts the figure, with the primary monitor's lower left
+    // at the origin of the points.
+    std::optional<Geometry> remembered(const Monitor& primary) {
+        quillo::gtk::KeyFileDefaults defaults(dir.path() / "QuilloCompanion" / "defaults.ini");
         const auto x = defaults.number("companion.x"), y = defaults.number("companion.y");
-        if (!x || !y) return std::nullopt;
-        const int top = int(std::lround(monitor().y + monitor().height - *y)) - figure;
-        return Geometry{int(std::lround(*x)), top, figure, figure};
+        if (!x || !y) return {};
+        return Geometry{primary.x + int(std::lround(*x)),
+                        primary.y + primary.height - int(std::lround(*y)) - figure, figure, figure};
+    }
+    // Presses on the middle of the figure, moves the pointer by the distance in steps and lets
+    // go. Until the page has loaded a press does nothing, so the drag is tried again while the
+    // window stays put.
+    Geometry drag(int dx, int dy, const Geometry& expected) {
+        const Geometry start = geometry();
+        const std::string x = std::to_string(start[0] + 32), y = std::to_string(start[1] + 32);
+        runUntil(
+            [&] {
+                run({"xdotool", "mousemove", x, y, "mousedown", "1"});
+                for (int i = 0; i < 20; ++i)
+                    run({"xdotool", "mousemove_relative", "--", std::to_string(dx / 20),
+                         std::to_string(dy / 20)});
+                run({"xdotool", "mouseup", "1"});
+                return runUntil([&] { return geometry() == expected; }, 2s) || geometry() != start;
+            },
+            30s);
+        return geometry();
     }
 
-    quillo::testing::TempDir config;
     GPid app = -1;
     std::string window;
 };
 
-TEST_F(CompanionWindowEndToEndTest, TheFigureFirstStandsLowerRightMovesWithARealDragAndComesBack) {
-    launch();
-    const GdkRectangle area = monitor(true);
-    // Its right edge 36 points inside the work area, its bottom 42 points above it.
-    EXPECT_EQ(geometry(),
-              (Geometry{area.x + area.width - 100, area.y + area.height - 106, 64, 64}));
-    EXPECT_FALSE(remembered()) << "showing it remembers nothing";
+const Monitor single{0, 0, 1600, 900};
 
-    // Presses on the middle of the figure, moves the pointer in steps and lets go. Until the page
-    // has loaded a press does nothing, so the drag is tried again while the window stays put.
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    Geometry start, now, moved;
-    do {
-        start = geometry();
-        moved = {start[0] - 200, start[1] - 100, figure, figure};
-        const auto middle = std::to_string(start[0] + 32) + " " + std::to_string(start[1] + 32);
-        output("xdotool mousemove " + middle + " mousedown 1");
-        for (int i = 0; i < 10; ++i) output("xdotool mousemove_relative -- -20 -10");
-        output("xdotool mouseup 1");
-        eventually([&] { return (now = geometry()) == moved; }, 2s);
-    } while (now == start && std::chrono::steady_clock::now() < deadline);
-    ASSERT_EQ(now, moved) << "the window started at " << ::testing::PrintToString(start);
-    EXPECT_EQ(remembered(), geometry()) << "the new origin is in the defaults file";
-
-    stop();
-    const auto stored = remembered();
-    ASSERT_TRUE(stored);
-    launch();
-    EXPECT_EQ(geometry(), *stored);
+// Where the panel goes from the figure: top edge and middle kept, then 18 points inside.
+Geometry expandedFrom(const Geometry& g, const Monitor& m) {
+    return {std::min(g[0] + figure / 2 - 370 / 2, m.x + m.width - 18 - 370),
+            std::min(g[1], m.y + m.height - 18 - 500), 370, 500};
 }
 
-TEST_F(CompanionWindowEndToEndTest, ASecondLaunchTogglesThePanelAndLeftAloneTheFigureWanders) {
-    launch();
-    const Geometry start = geometry();
-    const GdkRectangle area = monitor(true);
-    // The top edge and the middle are kept, then the panel is pulled 18 points inside the area.
-    const Geometry panelAt{
-        std::min(start[0] + figure / 2 - 370 / 2, area.x + area.width - 18 - 370),
-        std::min(start[1], area.y + area.height - 18 - 500), 370, 500};
-    output(QUILLO_EXECUTABLE " --toggle");
-    EXPECT_TRUE(eventually([&] { return geometry() == panelAt; }, 5s)) << "grown";
-    output(QUILLO_EXECUTABLE " --toggle");
-    EXPECT_TRUE(eventually([&] { return geometry() == start; }, 5s)) << "folded back";
-    EXPECT_EQ(remembered(), start);
+TEST(CompanionEndToEnd, OneInstanceWhichLaunchesAgainToggleAndQuitEndsAndWhichLeftAloneWanders) {
+    CompanionDesktop desktop(xvfb);
+    std::filesystem::remove(desktop.dir.path() / "gtk-3.0" / "settings.ini");
+    int status = -1;
+    desktop.run({QUILLO_EXECUTABLE, "--frobnicate"}, &status);
+    EXPECT_EQ(status, 2) << "unknown arguments are refused with the usage";
+
+    const GPid app = desktop.launch();
+    const Geometry start = desktop.geometry();
+    EXPECT_FALSE(desktop.focused()) << "starting takes no keyboard";
+    // A second launch hands its command line to the running instance and adds no window.
+    desktop.run({QUILLO_EXECUTABLE}, &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(runUntil([&] { return desktop.geometry() == expandedFrom(start, single); }, 5s));
+    EXPECT_TRUE(desktop.focused()) << "opened on purpose, with the keyboard";
+    EXPECT_EQ(desktop.windows().size(), 1u);
+    desktop.run({QUILLO_EXECUTABLE, "--toggle"});
+    EXPECT_TRUE(runUntil([&] { return desktop.geometry() == start; }, 5s)) << "folded back";
+    EXPECT_EQ(desktop.remembered(single), start);
 
     // The first step comes 6 to 10 seconds after the start; its target is remembered at once.
-    ASSERT_TRUE(eventually([&] { return geometry() != start; }, 15s));
+    ASSERT_TRUE(runUntil([&] { return desktop.geometry() != start; }, 15s));
     std::optional<Geometry> to;
-    ASSERT_TRUE(eventually([&] { return (to = remembered()) && geometry() == *to; }, 5s));
+    ASSERT_TRUE(runUntil(
+        [&] { return (to = desktop.remembered(single)) && desktop.geometry() == *to; }, 5s));
     // 22 to 46 points sideways (a pixel either way for rounding) unless stopped by the inset
     // edge of the area, only 18 points to the right of the start; up or down by -8 to 12.
     const int dx = (*to)[0] - start[0], up = start[1] - (*to)[1];
     EXPECT_TRUE(dx == 18 || (std::abs(dx) >= 21 && std::abs(dx) <= 47)) << dx;
     EXPECT_TRUE(up >= -9 && up <= 13) << up;
+
+    desktop.run({QUILLO_EXECUTABLE, "--quit"}, &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(desktop.exitOf(app), 0);
+    desktop.run({QUILLO_EXECUTABLE, "--quit"}, &status);
+    EXPECT_EQ(status, 0) << "with nothing running, starts nothing";
+    EXPECT_TRUE(desktop.windows().empty());
+}
+
+// The first start lands lower right on the primary monitor, a drag follows the pointer onto the
+// other monitor, and a restart brings the figure back there.
+TEST(CompanionEndToEnd, TheFigureStartsOnThePrimaryCrossesMonitorsWithTheDragAndComesBackThere) {
+    struct Layout {
+        const char* name;
+        Argv xrandr;  // empty: the single monitor of Xvfb
+        Monitor primary, other;
+        int dx, dy;
+    };
+    const Layout layouts[] = {
+        {"one monitor", {}, single, single, -200, -100},
+        {"primary on the right",
+         {"xrandr", "--output", "DUMMY1", "--mode", "1280x1024", "--pos", "0x0", "--output",
+          "DUMMY0", "--mode", "1600x900", "--pos", "1280x0", "--primary"},
+         {1280, 0, 1600, 900},
+         {0, 0, 1280, 1024},
+         -1600,
+         -200},
+        {"primary on the left",
+         {"xrandr", "--output", "DUMMY1", "--mode", "1280x1024", "--pos", "1600x0", "--output",
+          "DUMMY0", "--mode", "1600x900", "--pos", "0x0", "--primary"},
+         single,
+         {1600, 0, 1280, 1024},
+         1300,
+         -200},
+    };
+    for (const auto& layout : layouts) {
+        SCOPED_TRACE(layout.name);
+        if (!layout.xrandr.empty() && geteuid() != 0) {
+            std::printf("%s: skipped, Xorg with the tests' own configuration needs root\n",
+                        layout.name);
+            continue;
+        }
+        CompanionDesktop desktop(
+            layout.xrandr.empty()
+                ? xvfb
+                : Argv{"Xorg", "-config", QUILLO_SOURCE_DIR "/tests/support/xorg-dummy.conf",
+                       "-noreset", "-nolisten", "tcp", "-novtswitch", "-sharevts"});
+        if (!layout.xrandr.empty()) {
+            desktop.run({"xrandr", "--addmode", "DUMMY1", "1280x1024"});
+            desktop.run(layout.xrandr);
+            // Asking for the outputs makes the server read them again; GTK only asks for what
+            // it has already read.
+            desktop.run({"xrandr"});
+        }
+        const Monitor& p = layout.primary;
+        desktop.launch();
+        // Its right edge 36 points inside the work area, its bottom 42 points above it.
+        const Geometry first{p.x + p.width - 100, p.y + p.height - 106, figure, figure};
+        EXPECT_EQ(desktop.geometry(), first);
+        EXPECT_FALSE(desktop.remembered(p)) << "showing it remembers nothing";
+        // Where the pointer ends, fitted 18 points inside the monitor it is on.
+        const Monitor& o = layout.other;
+        const Geometry moved{
+            std::clamp(first[0] + layout.dx, o.x + 18, o.x + o.width - 18 - figure),
+            std::clamp(first[1] + layout.dy, o.y + 18, o.y + o.height - 18 - figure), figure,
+            figure};
+        EXPECT_EQ(desktop.drag(layout.dx, layout.dy, moved), moved);
+        EXPECT_TRUE(runUntil([&] { return desktop.remembered(p) == moved; }, 5s));
+        desktop.stop(desktop.app);
+        desktop.launch();
+        EXPECT_EQ(desktop.geometry(), moved);
+    }
+}
+
+// With another window focused where the figure appears, a start neither takes the keyboard nor
+// asks for attention (mutter would turn that into an "is ready" notification). Moved by the
+// window manager, the figure stays where it was put: opening it with the keyboard grows the
+// panel from there, and Escape folds it back there.
+TEST(CompanionEndToEnd, UnderRealWindowManagersTheFigureAsksNoAttentionStaysWherePutAndTakesKeys) {
+    const std::vector<Argv> managers[] = {
+        {{"xfwm4", "--compositor=off"}},
+        {{"openbox"}, {"picom", "--backend", "xrender"}},
+        {{"mutter", "--x11", "--replace", "--sm-disable"}},
+    };
+    for (const auto& manager : managers) {
+        SCOPED_TRACE(manager[0][0]);
+        CompanionDesktop desktop(xvfb, manager);
+        desktop.start({"xmessage", "-geometry", "600x400+1000+450", "focused"});
+        const std::string other =
+            desktop.run({"xdotool", "search", "--sync", "--onlyvisible", "--class", "xmessage"});
+        desktop.run({"xdotool", "windowactivate", "--sync", other.substr(0, other.find('\n'))});
+        desktop.launch();
+        ASSERT_EQ(desktop.geometry(), (Geometry{1500, 794, figure, figure}));
+        EXPECT_FALSE(desktop.focused());
+        EXPECT_EQ(desktop.run({"xprop", "-id", desktop.window, "_NET_WM_STATE"})
+                      .find("DEMANDS_ATTENTION"),
+                  std::string::npos);
+
+        const Geometry moved{700, 300, figure, figure};
+        desktop.run({"xdotool", "windowmove", desktop.window, "700", "300"});
+        ASSERT_TRUE(runUntil([&] { return desktop.geometry() == moved; }, 5s));
+        desktop.run({QUILLO_EXECUTABLE, "--toggle"});
+        EXPECT_TRUE(
+            runUntil([&] { return desktop.geometry() == expandedFrom(moved, single); }, 5s));
+        EXPECT_TRUE(runUntil([&] { return desktop.focused(); }, 5s))
+            << "despite focus-stealing prevention";
+        // A keyboard walk: Tab moves through the page and Escape folds the panel (once the page
+        // has loaded); the keyboard stays with the companion.
+        desktop.run({"xdotool", "key", "Tab", "Tab"});
+        EXPECT_TRUE(runUntil(
+            [&] {
+                desktop.run({"xdotool", "key", "Escape"});
+                return desktop.geometry() == moved;
+            },
+            10s));
+        EXPECT_TRUE(desktop.focused());
+        EXPECT_EQ(desktop.remembered(single), moved);
+    }
 }
 
 }  // namespace

@@ -13,10 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/gtk/GtkMotionPreference.h"
 #include "platform/gtk/GtkPanelWindow.h"
+#include "platform/gtk/GtkScreens.h"
 #include "platform/gtk/GtkWebView.h"
 #include "platform/gtk/KeyFileDefaults.h"
 #include "platform/gtk/ScreenCoordinates.h"
+#include "support/Desktop.h"
 #include "support/MainContext.h"
 #include "support/TempDir.h"
 
@@ -35,7 +38,7 @@ namespace {
 using namespace std::chrono_literals;
 using gtk::KeyFileDefaults;
 
-using quillo::testing::runUntil;
+using namespace quillo::testing;
 
 std::string describe(const GdkRectangle& r) {
     return std::to_string(r.x) + "," + std::to_string(r.y) + " " + std::to_string(r.width) + "x" +
@@ -71,13 +74,16 @@ std::string xprop(GdkWindow* window, const std::string& properties) {
     return text;
 }
 
-TEST(ScreenCoordinatesTest, YUpPointsBecomeGdkPixelsRoundedAndPinnedToWhatXCanCarry) {
-    const gtk::ScreenCoordinates coordinates(900);
+TEST(ScreenCoordinatesTest, YUpPointsFromThePrimarysLowerLeftBecomeGdkPixelsPinnedToWhatXCarries) {
+    // The primary monitor, 1600 x 900, to the right of a 1280 x 1024 one.
+    const gtk::ScreenCoordinates coordinates(1280, 900);
     const auto expect = [&](Rect points, GdkRectangle pixels) {
         EXPECT_EQ(describe(coordinates.toPixels(points)), describe(pixels));
     };
-    expect({{-1280, -124}, {1280, 1024}}, {-1280, 0, 1280, 1024});  // a monitor to the left
-    expect({{10.4, 20.6}, {63.6, 64.2}}, {10, 815, 64, 64});
+    expect({{-1280, -124}, {1280, 1024}}, {0, 0, 1280, 1024});  // the monitor to the left
+    EXPECT_EQ(coordinates.toPoints(GdkRectangle{0, 0, 1280, 1024}),
+              (Rect{{-1280, -124}, {1280, 1024}}));
+    expect({{10.4, 20.6}, {63.6, 64.2}}, {1290, 815, 64, 64});
     expect({{1e12, -1e12}, {64, 64}}, {32767, 32767, 64, 64});
     expect({{NAN, INFINITY}, {NAN, 0}}, {-32768, -32768, 1, 1});
 }
@@ -112,20 +118,23 @@ TEST_F(PanelWindowTest, AYUpFrameLandsAtTheMatchingServerPositionAndDisplayNowDo
     }
 }
 
-TEST_F(PanelWindowTest, TheWindowCarriesTheFloatingPanelHints) {
+TEST_F(PanelWindowTest, TheWindowCarriesTheFloatingPanelHintsAndTakesKeysOnlyWhenPresented) {
     panel.showWithoutFocus();
     GdkWindow* window = gtk_widget_get_window(GTK_WIDGET(panel.window()));
     ASSERT_TRUE(window && runUntil([&] { return gdk_window_is_visible(window); }));
-    const std::string hints = xprop(window, "_NET_WM_STATE _NET_WM_WINDOW_TYPE WM_NORMAL_HINTS");
+    const std::string hints =
+        xprop(window, "_NET_WM_STATE _NET_WM_WINDOW_TYPE WM_NORMAL_HINTS WM_HINTS");
     for (const char* hint :
          {"_NET_WM_STATE_ABOVE", "_NET_WM_STATE_STICKY", "_NET_WM_STATE_SKIP_TASKBAR",
-          "_NET_WM_STATE_SKIP_PAGER", "_NET_WM_WINDOW_TYPE(ATOM) = _NET_WM_WINDOW_TYPE_UTILITY\n",
+          "_NET_WM_STATE_SKIP_PAGER", "_NET_WM_WINDOW_TYPE(ATOM) = _NET_WM_WINDOW_TYPE_NORMAL\n",
           // Not resizable by the user: the size can be only this one.
-          "minimum size: 64 by 64", "maximum size: 64 by 64"})
+          "minimum size: 64 by 64", "maximum size: 64 by 64", "input focus: False"})
         EXPECT_THAT(hints, ::testing::HasSubstr(hint));
     EXPECT_TRUE(gdk_window_get_visual(window) ==
                 gdk_screen_get_rgba_visual(gdk_window_get_screen(window)))
         << "transparent where a compositor runs";
+    panel.present();
+    EXPECT_THAT(xprop(window, "WM_HINTS"), ::testing::HasSubstr("input focus: True"));
 }
 
 TEST_F(PanelWindowTest, AnAnimationReachesItsTargetWhateverThePagesSizeUnlessANewerChangeStopsIt) {
@@ -155,15 +164,84 @@ TEST_F(PanelWindowTest, AnAnimationReachesItsTargetWhateverThePagesSizeUnlessANe
         EXPECT_TRUE(between) << "the frame eased through in-between sizes";
         EXPECT_TRUE(landsAt(target));
     }
-    // A new animation or a frame set meanwhile stops the running one, and its callback with it.
+    // A new animation or a frame set meanwhile stops the running one where it is; its callback
+    // still comes.
     for (const bool animate : {true, false}) {
-        const Rect target{{animate ? 100.0 : 400.0, 100}, {64, 64}};
-        bool called = false;
-        panel.animateFrame({{900, 500}, {64, 64}}, 300ms, [&] { called = true; });
+        const Rect target{{animate ? 100.0 : 400.0, 100}, {64, 64}}, away{{900, 500}, {64, 64}};
+        std::optional<Rect> stoppedAt;
+        panel.animateFrame(away, 300ms, [&] { stoppedAt = panel.frame(); });
         animate ? panel.animateFrame(target, 50ms, nullptr) : panel.setFrame(target);
-        runUntil([] { return false; }, 500ms);  // the first would have ended by now
-        EXPECT_FALSE(called);
+        EXPECT_TRUE(runUntil([&] { return stoppedAt.has_value(); }));
+        EXPECT_NE(stoppedAt, away);
         EXPECT_TRUE(landsAt(target));
+    }
+}
+
+// Someone else's move (xdotool's here, the user's through a window manager in life) is where the
+// window is from then on, and stops a slide that would drag it back; the window's own moves,
+// reported late, are not mistaken for such. A slide moves X only when the whole-pixel position
+// changes: a window manager answers every move asked of it, a no-op one too.
+TEST(PanelWindowMovesTest, TheFrameFollowsMovesBySomeoneElseAndASlideMovesXOnlyByWholePixels) {
+    for (const auto& managers :
+         {std::vector<Argv>{}, std::vector<Argv>{{"xfwm4", "--compositor=off"}}}) {
+        SCOPED_TRACE(managers.empty() ? "no window manager" : "xfwm4");
+        Desktop desktop(xvfb, managers);
+        GdkDisplay* session = gdk_display_get_default();
+        GdkDisplay* display = gdk_display_open(desktop.display().c_str());
+        gdk_display_manager_set_default_display(gdk_display_manager_get(), display);
+        {
+            gtk::GtkPanelWindow panel(Size{64, 64});
+            panel.configureFloating();
+            const auto lands = [&](const Rect& r) {
+                const Geometry expected{int(r.origin.x), 900 - int(r.origin.y) - 64, 64, 64};
+                const std::string xid = std::to_string(
+                    gdk_x11_window_get_xid(gtk_widget_get_window(GTK_WIDGET(panel.window()))));
+                return runUntil([&] { return desktop.geometry(xid) == expected; }, 5s);
+            };
+            const Rect start{{300, 200}, {64, 64}}, slid{{304, 200}, {64, 64}};
+            panel.setFrame(start);
+            panel.showWithoutFocus();
+            ASSERT_TRUE(lands(start));
+            int moves = 0;
+            const auto count =
+                +[](GtkWidget*, GdkEvent*, int* n) -> gboolean { return ++*n && FALSE; };
+            const gulong counting =
+                g_signal_connect(panel.window(), "configure-event", G_CALLBACK(count), &moves);
+            bool done = false;
+            panel.animateFrame(slid, 500ms, [&] { done = true; });
+            ASSERT_TRUE(runUntil([&] { return done; }));
+            EXPECT_TRUE(lands(slid));
+            g_signal_handler_disconnect(panel.window(), counting);
+            EXPECT_GT(moves, 1) << "it slid";
+            // A move per pixel crossed, and xfwm4 reports each twice; a move per frame would be
+            // some thirty.
+            EXPECT_LE(moves, 4 * 2 + 2);
+            EXPECT_EQ(panel.frame(), slid);
+
+            done = false;
+            panel.animateFrame({{900, 100}, {64, 64}}, 60s, [&] { done = true; });
+            const std::string xid = std::to_string(
+                gdk_x11_window_get_xid(gtk_widget_get_window(GTK_WIDGET(panel.window()))));
+            desktop.run({"xdotool", "windowmove", xid, "500", "400"});
+            const Rect moved{{500, 900 - 400 - 64}, {64, 64}};
+            EXPECT_TRUE(runUntil([&] { return done && panel.frame() == moved; }));
+            EXPECT_TRUE(lands(moved));
+        }
+        gdk_display_manager_set_default_display(gdk_display_manager_get(), session);
+        gdk_display_close(display);
+    }
+}
+
+TEST(GtkPlatformTest, ThePointerAndThePagesScreenPositionsAreYUpPointsAndMotionFollowsGtk) {
+    gtk::GtkScreens screens;
+    g_spawn_command_line_sync("xdotool mousemove 100 200", nullptr, nullptr, nullptr, nullptr);
+    EXPECT_EQ(screens.pointer(), (Point{100, 700}));
+    EXPECT_EQ(screens.fromPageScreen({100, 200}), (Point{100, 700}));
+    gtk::GtkMotionPreference motion;
+    for (const bool animations : {false, true}) {
+        g_object_set(gtk_settings_get_default(), "gtk-enable-animations", gboolean(animations),
+                     nullptr);
+        EXPECT_EQ(motion.reduced(), !animations);
     }
 }
 
