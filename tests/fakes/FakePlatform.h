@@ -205,6 +205,7 @@ public:
     struct Draw {
         double low;
         double high;
+        friend bool operator==(const Draw&, const Draw&) = default;
     };
     std::vector<Draw> draws;  // the intervals asked for, in order
 };

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "platform/gtk/KeyFileDefaults.h"
@@ -13,11 +14,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace quillo::testing;
+using Monitor = Geometry;
 constexpr int figure = 64;  // the collapsed window's width and height
-
-struct Monitor {
-    int x, y, width, height;
-};
+const Monitor single{0, 0, 1600, 900};
 
 class CompanionDesktop : public Desktop {
 public:
@@ -28,44 +27,43 @@ public:
         app = start({QUILLO_EXECUTABLE});
         const Argv search = {"xdotool",           "search", "--onlyvisible", "--pid",
                              std::to_string(app), "--name", "^Quillo$"};
-        runUntil([&] { return !(window = run(search)).empty(); }, 20s);
+        runUntil([&] { return !(window = run(search)).empty(); });
         window = window.substr(0, window.find('\n'));
         return app;
     }
-    std::vector<std::string> windows() {
-        std::vector<std::string> found;
-        const std::string out = run({"xdotool", "search", "--onlyvisible", "--name", "^Quillo$"});
-        for (std::size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1)
-            found.push_back(out.substr(at, end - at));
-        return found;
+    long windows() {
+        return std::ranges::count(run({"xdotool", "search", "--onlyvisible", "--name", "^Quillo$"}),
+                                  '\n');
     }
     Geometry geometry() { return Desktop::geometry(window); }
     bool focused() { return run({"xdotool", "getwindowfocus"}) == window + "\n"; }
-    // Where the remembered y-up origin puts the figure, with the primary monitor's lower left
-    // at the origin of the points.
+    bool demandsAttention() {
+        return run({"xprop", "-id", window, "_NET_WM_STATE"}).find("DEMANDS_ATTENTION") !=
+               std::string::npos;
+    }
+    // Where the remembered y-up origin puts the figure; the primary monitor's lower left is the
+    // origin of the points.
     std::optional<Geometry> remembered(const Monitor& primary) {
         quillo::gtk::KeyFileDefaults defaults(dir.path() / "QuilloCompanion" / "defaults.ini");
         const auto x = defaults.number("companion.x"), y = defaults.number("companion.y");
         if (!x || !y) return {};
-        return Geometry{primary.x + int(std::lround(*x)),
-                        primary.y + primary.height - int(std::lround(*y)) - figure, figure, figure};
+        return Geometry{primary[0] + int(std::lround(*x)),
+                        primary[1] + primary[3] - int(std::lround(*y)) - figure, figure, figure};
     }
     // Presses on the middle of the figure, moves the pointer by the distance in steps and lets
     // go. Until the page has loaded a press does nothing, so the drag is tried again while the
     // window stays put.
     Geometry drag(int dx, int dy, const Geometry& expected) {
         const Geometry start = geometry();
-        const std::string x = std::to_string(start[0] + 32), y = std::to_string(start[1] + 32);
-        runUntil(
-            [&] {
-                run({"xdotool", "mousemove", x, y, "mousedown", "1"});
-                for (int i = 0; i < 20; ++i)
-                    run({"xdotool", "mousemove_relative", "--", std::to_string(dx / 20),
-                         std::to_string(dy / 20)});
-                run({"xdotool", "mouseup", "1"});
-                return runUntil([&] { return geometry() == expected; }, 2s) || geometry() != start;
-            },
-            30s);
+        runUntil([&] {
+            run({"xdotool", "mousemove", std::to_string(start[0] + 32),
+                 std::to_string(start[1] + 32), "mousedown", "1"});
+            for (int i = 0; i < 20; ++i)
+                run({"xdotool", "mousemove_relative", "--", std::to_string(dx / 20),
+                     std::to_string(dy / 20)});
+            run({"xdotool", "mouseup", "1"});
+            return runUntil([&] { return geometry() == expected; }, 2s) || geometry() != start;
+        });
         return geometry();
     }
 
@@ -73,12 +71,10 @@ public:
     std::string window;
 };
 
-const Monitor single{0, 0, 1600, 900};
-
 // Where the panel goes from the figure: top edge and middle kept, then 18 points inside.
-Geometry expandedFrom(const Geometry& g, const Monitor& m) {
-    return {std::min(g[0] + figure / 2 - 370 / 2, m.x + m.width - 18 - 370),
-            std::min(g[1], m.y + m.height - 18 - 500), 370, 500};
+Geometry expandedFrom(const Geometry& g) {
+    return {std::min(g[0] + figure / 2 - 370 / 2, 1600 - 18 - 370), std::min(g[1], 900 - 18 - 500),
+            370, 500};
 }
 
 TEST(CompanionEndToEnd, OneInstanceWhichLaunchesAgainToggleAndQuitEndsAndWhichLeftAloneWanders) {
@@ -87,16 +83,15 @@ TEST(CompanionEndToEnd, OneInstanceWhichLaunchesAgainToggleAndQuitEndsAndWhichLe
     int status = -1;
     desktop.run({QUILLO_EXECUTABLE, "--frobnicate"}, &status);
     EXPECT_EQ(status, 2) << "unknown arguments are refused with the usage";
-
     const GPid app = desktop.launch();
     const Geometry start = desktop.geometry();
     EXPECT_FALSE(desktop.focused()) << "starting takes no keyboard";
     // A second launch hands its command line to the running instance and adds no window.
     desktop.run({QUILLO_EXECUTABLE}, &status);
     EXPECT_EQ(status, 0);
-    EXPECT_TRUE(runUntil([&] { return desktop.geometry() == expandedFrom(start, single); }, 5s));
+    EXPECT_TRUE(runUntil([&] { return desktop.geometry() == expandedFrom(start); }, 5s));
     EXPECT_TRUE(desktop.focused()) << "opened on purpose, with the keyboard";
-    EXPECT_EQ(desktop.windows().size(), 1u);
+    EXPECT_EQ(desktop.windows(), 1);
     desktop.run({QUILLO_EXECUTABLE, "--toggle"});
     EXPECT_TRUE(runUntil([&] { return desktop.geometry() == start; }, 5s)) << "folded back";
     EXPECT_EQ(desktop.remembered(single), start);
@@ -117,66 +112,40 @@ TEST(CompanionEndToEnd, OneInstanceWhichLaunchesAgainToggleAndQuitEndsAndWhichLe
     EXPECT_EQ(desktop.exitOf(app), 0);
     desktop.run({QUILLO_EXECUTABLE, "--quit"}, &status);
     EXPECT_EQ(status, 0) << "with nothing running, starts nothing";
-    EXPECT_TRUE(desktop.windows().empty());
+    EXPECT_EQ(desktop.windows(), 0);
 }
 
-// The first start lands lower right on the primary monitor, a drag follows the pointer onto the
-// other monitor, and a restart brings the figure back there.
+// With two monitors (Xorg's dummy outputs), the first start lands lower right on the primary one,
+// a drag follows the pointer onto the other, and a restart brings the figure back there.
 TEST(CompanionEndToEnd, TheFigureStartsOnThePrimaryCrossesMonitorsWithTheDragAndComesBackThere) {
+    if (geteuid() != 0) GTEST_SKIP() << "Xorg with a configuration of the tests' own needs root";
     struct Layout {
         const char* name;
-        Argv xrandr;  // empty: the single monitor of Xvfb
         Monitor primary, other;
         int dx, dy;
     };
-    const Layout layouts[] = {
-        {"one monitor", {}, single, single, -200, -100},
-        {"primary on the right",
-         {"xrandr", "--output", "DUMMY1", "--mode", "1280x1024", "--pos", "0x0", "--output",
-          "DUMMY0", "--mode", "1600x900", "--pos", "1280x0", "--primary"},
-         {1280, 0, 1600, 900},
-         {0, 0, 1280, 1024},
-         -1600,
-         -200},
-        {"primary on the left",
-         {"xrandr", "--output", "DUMMY1", "--mode", "1280x1024", "--pos", "1600x0", "--output",
-          "DUMMY0", "--mode", "1600x900", "--pos", "0x0", "--primary"},
-         single,
-         {1600, 0, 1280, 1024},
-         1300,
-         -200},
-    };
-    for (const auto& layout : layouts) {
+    for (const Layout& layout :
+         {Layout{"primary on the right", {1280, 0, 1600, 900}, {0, 0, 1280, 1024}, -1600, -200},
+          Layout{"primary on the left", single, {1600, 0, 1280, 1024}, 1300, -200}}) {
         SCOPED_TRACE(layout.name);
-        if (!layout.xrandr.empty() && geteuid() != 0) {
-            std::printf("%s: skipped, Xorg with the tests' own configuration needs root\n",
-                        layout.name);
-            continue;
-        }
-        CompanionDesktop desktop(
-            layout.xrandr.empty()
-                ? xvfb
-                : Argv{"Xorg", "-config", QUILLO_SOURCE_DIR "/tests/support/xorg-dummy.conf",
-                       "-noreset", "-nolisten", "tcp", "-novtswitch", "-sharevts"});
-        if (!layout.xrandr.empty()) {
-            desktop.run({"xrandr", "--addmode", "DUMMY1", "1280x1024"});
-            desktop.run(layout.xrandr);
-            // Asking for the outputs makes the server read them again; GTK only asks for what
-            // it has already read.
-            desktop.run({"xrandr"});
-        }
-        const Monitor& p = layout.primary;
+        const Monitor &p = layout.primary, &o = layout.other;
+        CompanionDesktop desktop({"Xorg", "-config",
+                                  QUILLO_SOURCE_DIR "/tests/support/xorg-dummy.conf", "-noreset",
+                                  "-nolisten", "tcp", "-novtswitch", "-sharevts"});
+        desktop.run({"xrandr", "--addmode", "DUMMY1", "1280x1024"});
+        desktop.run({"xrandr", "--output", "DUMMY1", "--mode", "1280x1024", "--pos",
+                     std::to_string(o[0]) + "x0", "--output", "DUMMY0", "--mode", "1600x900",
+                     "--pos", std::to_string(p[0]) + "x0", "--primary"});
+        desktop.run({"xrandr"});  // the server reads the outputs again; GTK only asks for them
         desktop.launch();
         // Its right edge 36 points inside the work area, its bottom 42 points above it.
-        const Geometry first{p.x + p.width - 100, p.y + p.height - 106, figure, figure};
+        const Geometry first{p[0] + p[2] - 100, p[1] + p[3] - 106, figure, figure};
         EXPECT_EQ(desktop.geometry(), first);
         EXPECT_FALSE(desktop.remembered(p)) << "showing it remembers nothing";
         // Where the pointer ends, fitted 18 points inside the monitor it is on.
-        const Monitor& o = layout.other;
-        const Geometry moved{
-            std::clamp(first[0] + layout.dx, o.x + 18, o.x + o.width - 18 - figure),
-            std::clamp(first[1] + layout.dy, o.y + 18, o.y + o.height - 18 - figure), figure,
-            figure};
+        const Geometry moved{std::clamp(first[0] + layout.dx, o[0] + 18, o[0] + o[2] - 18 - figure),
+                             std::clamp(first[1] + layout.dy, o[1] + 18, o[1] + o[3] - 18 - figure),
+                             figure, figure};
         EXPECT_EQ(desktop.drag(layout.dx, layout.dy, moved), moved);
         EXPECT_TRUE(runUntil([&] { return desktop.remembered(p) == moved; }, 5s));
         desktop.stop(desktop.app);
@@ -190,14 +159,12 @@ TEST(CompanionEndToEnd, TheFigureStartsOnThePrimaryCrossesMonitorsWithTheDragAnd
 // window manager, the figure stays where it was put: opening it with the keyboard grows the
 // panel from there, and Escape folds it back there.
 TEST(CompanionEndToEnd, UnderRealWindowManagersTheFigureAsksNoAttentionStaysWherePutAndTakesKeys) {
-    const std::vector<Argv> managers[] = {
-        {{"xfwm4", "--compositor=off"}},
-        {{"openbox"}, {"picom", "--backend", "xrender"}},
-        {{"mutter", "--x11", "--replace", "--sm-disable"}},
-    };
-    for (const auto& manager : managers) {
-        SCOPED_TRACE(manager[0][0]);
-        CompanionDesktop desktop(xvfb, manager);
+    for (const auto& managers :
+         {std::vector<Argv>{{"xfwm4", "--compositor=off"}},
+          std::vector<Argv>{{"openbox"}, {"picom", "--backend", "xrender"}},
+          std::vector<Argv>{{"mutter", "--x11", "--replace", "--sm-disable"}}}) {
+        SCOPED_TRACE(managers[0][0]);
+        CompanionDesktop desktop(xvfb, managers);
         desktop.start({"xmessage", "-geometry", "600x400+1000+450", "focused"});
         const std::string other =
             desktop.run({"xdotool", "search", "--sync", "--onlyvisible", "--class", "xmessage"});
@@ -205,16 +172,13 @@ TEST(CompanionEndToEnd, UnderRealWindowManagersTheFigureAsksNoAttentionStaysWher
         desktop.launch();
         ASSERT_EQ(desktop.geometry(), (Geometry{1500, 794, figure, figure}));
         EXPECT_FALSE(desktop.focused());
-        EXPECT_EQ(desktop.run({"xprop", "-id", desktop.window, "_NET_WM_STATE"})
-                      .find("DEMANDS_ATTENTION"),
-                  std::string::npos);
+        EXPECT_FALSE(desktop.demandsAttention());
 
         const Geometry moved{700, 300, figure, figure};
         desktop.run({"xdotool", "windowmove", desktop.window, "700", "300"});
         ASSERT_TRUE(runUntil([&] { return desktop.geometry() == moved; }, 5s));
         desktop.run({QUILLO_EXECUTABLE, "--toggle"});
-        EXPECT_TRUE(
-            runUntil([&] { return desktop.geometry() == expandedFrom(moved, single); }, 5s));
+        EXPECT_TRUE(runUntil([&] { return desktop.geometry() == expandedFrom(moved); }, 5s));
         EXPECT_TRUE(runUntil([&] { return desktop.focused(); }, 5s))
             << "despite focus-stealing prevention";
         // A keyboard walk: Tab moves through the page and Escape folds the panel (once the page
@@ -222,8 +186,7 @@ TEST(CompanionEndToEnd, UnderRealWindowManagersTheFigureAsksNoAttentionStaysWher
         desktop.run({"xdotool", "key", "Tab", "Tab"});
         EXPECT_TRUE(runUntil(
             [&] {
-                desktop.run({"xdotool", "key", "Escape"});
-                return desktop.geometry() == moved;
+                return desktop.run({"xdotool", "key", "Escape"}), desktop.geometry() == moved;
             },
             10s));
         EXPECT_TRUE(desktop.focused());

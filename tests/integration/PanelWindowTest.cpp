@@ -1,17 +1,13 @@
-// The GTK backend of the window seam against a real X server (the test session's Xvfb, which
-// runs no window manager and no compositor): where the panel lands, the hints it carries, its
-// animation, the page's compositor class, the coordinates and the defaults file.
+// The GTK backend of the window seam against real X servers (the test session's Xvfb, which runs
+// no window manager and no compositor, and servers of the test's own under xfwm4): where the
+// panel lands and who moved it, the hints it carries, its animation, the page's compositor class,
+// the coordinates, the pointer, the motion setting and the defaults file.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
-#include <chrono>
 #include <cmath>
-#include <filesystem>
-#include <fstream>
-#include <functional>
 #include <string>
-#include <vector>
 
 #include "platform/gtk/GtkMotionPreference.h"
 #include "platform/gtk/GtkPanelWindow.h"
@@ -20,8 +16,6 @@
 #include "platform/gtk/KeyFileDefaults.h"
 #include "platform/gtk/ScreenCoordinates.h"
 #include "support/Desktop.h"
-#include "support/MainContext.h"
-#include "support/TempDir.h"
 
 // Xlib's macros (None, Bool, Status) clash with GoogleTest's headers; they come last.
 #include <gdk/gdkx.h>
@@ -36,49 +30,44 @@ static void PrintTo(const Rect& r, std::ostream* os) {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace quillo::testing;
 using gtk::KeyFileDefaults;
 
-using namespace quillo::testing;
+Geometry of(const GdkRectangle& r) { return {r.x, r.y, r.width, r.height}; }
 
-std::string describe(const GdkRectangle& r) {
-    return std::to_string(r.x) + "," + std::to_string(r.y) + " " + std::to_string(r.width) + "x" +
-           std::to_string(r.height);
-}
-
-// Where the X server has the window now (no window manager: no frame around it).
-std::string onServer(gtk::GtkPanelWindow& panel) {
-    GdkRectangle r{};
-    if (GdkWindow* window = gtk_widget_get_window(GTK_WIDGET(panel.window())))
-        gdk_window_get_frame_extents(window, &r);
-    return describe(r);
-}
-
-// The GDK rectangle a y-up frame must occupy, computed here independently of the backend.
-std::string expectedOnServer(const Rect& frame) {
-    GdkRectangle monitor;
+// Waits until the X server has the window where the y-up frame says, computed here from the
+// display's first monitor independently of the backend.
+::testing::AssertionResult landsAt(gtk::GtkPanelWindow& panel, const Rect& frame) {
+    GdkRectangle monitor, now{};
     gdk_monitor_get_geometry(gdk_display_get_monitor(gdk_display_get_default(), 0), &monitor);
-    const int bottom = monitor.y + monitor.height;
-    return describe({int(frame.origin.x), bottom - int(frame.origin.y + frame.size.height),
-                     int(frame.size.width), int(frame.size.height)});
+    const Geometry expected{int(frame.origin.x),
+                            monitor.y + monitor.height - int(frame.origin.y + frame.size.height),
+                            int(frame.size.width), int(frame.size.height)};
+    const bool there = runUntil(
+        [&] {
+            gdk_window_get_frame_extents(gtk_widget_get_window(GTK_WIDGET(panel.window())), &now);
+            return of(now) == expected;
+        },
+        5s);
+    return (there ? ::testing::AssertionSuccess() : ::testing::AssertionFailure())
+           << "the server has " << ::testing::PrintToString(of(now));
 }
 
 // What xprop prints about the X properties of a window.
 std::string xprop(GdkWindow* window, const std::string& properties) {
     gdk_display_sync(gdk_window_get_display(window));  // what GDK has asked for, done
-    gchar* out = nullptr;
+    g_autofree gchar* out = nullptr;
     const auto id = std::to_string(gdk_x11_window_get_xid(window));
     g_spawn_command_line_sync(("xprop -id " + id + " " + properties).c_str(), &out, nullptr,
                               nullptr, nullptr);
-    std::string text = out ? out : "";
-    g_free(out);
-    return text;
+    return out ? out : "";
 }
 
 TEST(ScreenCoordinatesTest, YUpPointsFromThePrimarysLowerLeftBecomeGdkPixelsPinnedToWhatXCarries) {
     // The primary monitor, 1600 x 900, to the right of a 1280 x 1024 one.
     const gtk::ScreenCoordinates coordinates(1280, 900);
-    const auto expect = [&](Rect points, GdkRectangle pixels) {
-        EXPECT_EQ(describe(coordinates.toPixels(points)), describe(pixels));
+    const auto expect = [&](Rect points, Geometry pixels) {
+        EXPECT_EQ(of(coordinates.toPixels(points)), pixels);
     };
     expect({{-1280, -124}, {1280, 1024}}, {0, 0, 1280, 1024});  // the monitor to the left
     EXPECT_EQ(coordinates.toPoints(GdkRectangle{0, 0, 1280, 1024}),
@@ -88,35 +77,29 @@ TEST(ScreenCoordinatesTest, YUpPointsFromThePrimarysLowerLeftBecomeGdkPixelsPinn
     expect({{NAN, INFINITY}, {NAN, 0}}, {-32768, -32768, 1, 1});
 }
 
+TEST(GtkPlatformTest, ThePointerAndThePagesScreenPositionsAreYUpPointsAndMotionFollowsGtk) {
+    gtk::GtkScreens screens;
+    g_spawn_command_line_sync("xdotool mousemove 100 200", nullptr, nullptr, nullptr, nullptr);
+    EXPECT_EQ(screens.pointer(), (Point{100, 700}));
+    EXPECT_EQ(screens.fromPageScreen({100, 200}), (Point{100, 700}));
+    gtk::GtkMotionPreference motion;
+    for (const bool animations : {false, true}) {
+        g_object_set(gtk_settings_get_default(), "gtk-enable-animations", gboolean(animations),
+                     nullptr);
+        EXPECT_EQ(motion.reduced(), !animations);
+    }
+}
+
 class PanelWindowTest : public ::testing::Test {
 protected:
     PanelWindowTest() : panel(Size{64, 64}) {
         panel.configureFloating();
         panel.setContent(view);
     }
-    // Waits until the X server has the window where the frame says.
-    ::testing::AssertionResult landsAt(const Rect& frame) {
-        const bool there = runUntil([&] { return onServer(panel) == expectedOnServer(frame); });
-        return (there ? ::testing::AssertionSuccess() : ::testing::AssertionFailure())
-               << "the server has " << onServer(panel);
-    }
 
     gtk::GtkWebView view;
     gtk::GtkPanelWindow panel;
 };
-
-TEST_F(PanelWindowTest, AYUpFrameLandsAtTheMatchingServerPositionAndDisplayNowDoesNotWait) {
-    panel.setFrame({{300, 200}, {64, 64}});
-    panel.showWithoutFocus();
-    EXPECT_TRUE(landsAt({{300, 200}, {64, 64}}));
-    panel.setFrame({{200, 100}, {370, 500}});
-    panel.displayNow();
-    EXPECT_EQ(onServer(panel), expectedOnServer({{200, 100}, {370, 500}})) << "no loop turn";
-    for (const Rect next : {Rect{{100, 50}, {370, 500}}, Rect{{1500, 42}, {64, 64}}}) {
-        panel.setFrame(next);
-        EXPECT_TRUE(landsAt(next));
-    }
-}
 
 TEST_F(PanelWindowTest, TheWindowCarriesTheFloatingPanelHintsAndTakesKeysOnlyWhenPresented) {
     panel.showWithoutFocus();
@@ -140,9 +123,9 @@ TEST_F(PanelWindowTest, TheWindowCarriesTheFloatingPanelHintsAndTakesKeysOnlyWhe
 TEST_F(PanelWindowTest, AnAnimationReachesItsTargetWhateverThePagesSizeUnlessANewerChangeStopsIt) {
     // A page laid out for the expanded size asks for that size as its natural one; the collapse
     // must still take the window down to the figure.
-    testing::TempDir temp;
-    std::ofstream(temp.path() / "big.html") << "<!doctype html><body style='margin:0'>"
-                                               "<div style='width:370px;height:500px'></div>";
+    TempDir temp;
+    std::ofstream(temp.path() / "big.html")
+        << "<!doctype html><body style='margin:0'><div style='width:370px;height:500px'></div>";
     bool loaded = false;
     view.setLoadFinishedHandler([&] { loaded = true; });
     view.loadFile(temp.path() / "big.html");
@@ -150,19 +133,22 @@ TEST_F(PanelWindowTest, AnAnimationReachesItsTargetWhateverThePagesSizeUnlessANe
     panel.setFrame(collapsed);
     panel.showWithoutFocus();
     ASSERT_TRUE(runUntil([&] { return loaded; }));
-    ASSERT_TRUE(landsAt(collapsed));
-    for (const Rect& target : {expanded, collapsed}) {
+    ASSERT_TRUE(landsAt(panel, collapsed));
+    panel.setFrame(expanded);
+    panel.displayNow();
+    EXPECT_TRUE(landsAt(panel, expanded)) << "at once after displayNow()";
+    for (const Rect& target : {collapsed, expanded}) {
         bool done = false, between = false;
         panel.animateFrame(target, 200ms, [&] {
             done = true;
             EXPECT_EQ(panel.frame(), target) << "the callback comes after the last frame";
         });
         EXPECT_TRUE(runUntil([&] {
-            between |= panel.frame().size.width > 64 && panel.frame().size.width < 370;
-            return done;
+            return (between |= panel.frame().size.width > 64 && panel.frame().size.width < 370),
+                   done;
         }));
         EXPECT_TRUE(between) << "the frame eased through in-between sizes";
-        EXPECT_TRUE(landsAt(target));
+        EXPECT_TRUE(landsAt(panel, target));
     }
     // A new animation or a frame set meanwhile stops the running one where it is; its callback
     // still comes.
@@ -173,76 +159,53 @@ TEST_F(PanelWindowTest, AnAnimationReachesItsTargetWhateverThePagesSizeUnlessANe
         animate ? panel.animateFrame(target, 50ms, nullptr) : panel.setFrame(target);
         EXPECT_TRUE(runUntil([&] { return stoppedAt.has_value(); }));
         EXPECT_NE(stoppedAt, away);
-        EXPECT_TRUE(landsAt(target));
+        EXPECT_TRUE(landsAt(panel, target));
     }
 }
 
-// Someone else's move (xdotool's here, the user's through a window manager in life) is where the
-// window is from then on, and stops a slide that would drag it back; the window's own moves,
+// Under a window manager (xfwm4), someone else's move (xdotool's here, the user's in life) is where
+// the window is from then on, and stops a slide that would drag it back; the window's own moves,
 // reported late, are not mistaken for such. A slide moves X only when the whole-pixel position
 // changes: a window manager answers every move asked of it, a no-op one too.
 TEST(PanelWindowMovesTest, TheFrameFollowsMovesBySomeoneElseAndASlideMovesXOnlyByWholePixels) {
-    for (const auto& managers :
-         {std::vector<Argv>{}, std::vector<Argv>{{"xfwm4", "--compositor=off"}}}) {
-        SCOPED_TRACE(managers.empty() ? "no window manager" : "xfwm4");
-        Desktop desktop(xvfb, managers);
-        GdkDisplay* session = gdk_display_get_default();
-        GdkDisplay* display = gdk_display_open(desktop.display().c_str());
-        gdk_display_manager_set_default_display(gdk_display_manager_get(), display);
-        {
-            gtk::GtkPanelWindow panel(Size{64, 64});
-            panel.configureFloating();
-            const auto lands = [&](const Rect& r) {
-                const Geometry expected{int(r.origin.x), 900 - int(r.origin.y) - 64, 64, 64};
-                const std::string xid = std::to_string(
-                    gdk_x11_window_get_xid(gtk_widget_get_window(GTK_WIDGET(panel.window()))));
-                return runUntil([&] { return desktop.geometry(xid) == expected; }, 5s);
-            };
-            const Rect start{{300, 200}, {64, 64}}, slid{{304, 200}, {64, 64}};
-            panel.setFrame(start);
-            panel.showWithoutFocus();
-            ASSERT_TRUE(lands(start));
-            int moves = 0;
-            const auto count =
-                +[](GtkWidget*, GdkEvent*, int* n) -> gboolean { return ++*n && FALSE; };
-            const gulong counting =
-                g_signal_connect(panel.window(), "configure-event", G_CALLBACK(count), &moves);
-            bool done = false;
-            panel.animateFrame(slid, 500ms, [&] { done = true; });
-            ASSERT_TRUE(runUntil([&] { return done; }));
-            EXPECT_TRUE(lands(slid));
-            g_signal_handler_disconnect(panel.window(), counting);
-            EXPECT_GT(moves, 1) << "it slid";
-            // A move per pixel crossed, and xfwm4 reports each twice; a move per frame would be
-            // some thirty.
-            EXPECT_LE(moves, 4 * 2 + 2);
-            EXPECT_EQ(panel.frame(), slid);
-
-            done = false;
-            panel.animateFrame({{900, 100}, {64, 64}}, 60s, [&] { done = true; });
-            const std::string xid = std::to_string(
-                gdk_x11_window_get_xid(gtk_widget_get_window(GTK_WIDGET(panel.window()))));
-            desktop.run({"xdotool", "windowmove", xid, "500", "400"});
-            const Rect moved{{500, 900 - 400 - 64}, {64, 64}};
-            EXPECT_TRUE(runUntil([&] { return done && panel.frame() == moved; }));
-            EXPECT_TRUE(lands(moved));
-        }
+    Desktop desktop(xvfb, {{"xfwm4", "--compositor=off"}});
+    // GTK's default display is the test's own while the panel lives.
+    const auto restore = [](GdkDisplay* session) {
+        GdkDisplay* own = gdk_display_get_default();
         gdk_display_manager_set_default_display(gdk_display_manager_get(), session);
-        gdk_display_close(display);
-    }
-}
+        gdk_display_close(own);
+    };
+    const std::unique_ptr<GdkDisplay, decltype(restore)> session(gdk_display_get_default(),
+                                                                 restore);
+    gdk_display_manager_set_default_display(gdk_display_manager_get(),
+                                            gdk_display_open(desktop.display().c_str()));
+    gtk::GtkPanelWindow panel(Size{64, 64});
+    panel.configureFloating();
+    const Rect start{{300, 200}, {64, 64}}, slid{{304, 200}, {64, 64}}, moved{{500, 436}, {64, 64}};
+    panel.setFrame(start);
+    panel.showWithoutFocus();
+    ASSERT_TRUE(landsAt(panel, start));
+    int moves = 0;
+    const auto count = +[](GtkWidget*, GdkEvent*, int* n) -> gboolean { return ++*n && FALSE; };
+    const gulong counting =
+        g_signal_connect(panel.window(), "configure-event", G_CALLBACK(count), &moves);
+    bool done = false;
+    panel.animateFrame(slid, 500ms, [&] { done = true; });
+    ASSERT_TRUE(runUntil([&] { return done; }));
+    EXPECT_TRUE(landsAt(panel, slid));
+    g_signal_handler_disconnect(panel.window(), counting);
+    // A move per pixel crossed, which xfwm4 reports twice; a move per frame would be
+    // some thirty.
+    EXPECT_GT(moves, 1);
+    EXPECT_LE(moves, 4 * 2 + 2);
+    EXPECT_EQ(panel.frame(), slid);
 
-TEST(GtkPlatformTest, ThePointerAndThePagesScreenPositionsAreYUpPointsAndMotionFollowsGtk) {
-    gtk::GtkScreens screens;
-    g_spawn_command_line_sync("xdotool mousemove 100 200", nullptr, nullptr, nullptr, nullptr);
-    EXPECT_EQ(screens.pointer(), (Point{100, 700}));
-    EXPECT_EQ(screens.fromPageScreen({100, 200}), (Point{100, 700}));
-    gtk::GtkMotionPreference motion;
-    for (const bool animations : {false, true}) {
-        g_object_set(gtk_settings_get_default(), "gtk-enable-animations", gboolean(animations),
-                     nullptr);
-        EXPECT_EQ(motion.reduced(), !animations);
-    }
+    done = false;
+    panel.animateFrame({{900, 100}, {64, 64}}, 60s, [&] { done = true; });
+    const auto xid = gdk_x11_window_get_xid(gtk_widget_get_window(GTK_WIDGET(panel.window())));
+    desktop.run({"xdotool", "windowmove", std::to_string(xid), "500", "400"});
+    EXPECT_TRUE(runUntil([&] { return done && panel.frame() == moved; }));
+    EXPECT_TRUE(landsAt(panel, moved));
 }
 
 struct PageMessages : ScriptMessageHandler {
@@ -261,7 +224,7 @@ TEST_F(PanelWindowTest, ThePageKnowsBeforeItsFirstScriptWhetherACompositorRunsAn
         "window.webkit.messageHandlers.companion.postMessage("
         "{className: document.documentElement.className});";
     // The page's own first script tells the class before anything is drawn.
-    testing::TempDir temp;
+    TempDir temp;
     std::ofstream(temp.path() / "index.html") << "<!doctype html><script>" << tell << "</script>";
     const auto classAfter = [&](bool reload) {
         const auto before = messages->classes.size();
@@ -289,7 +252,7 @@ TEST_F(PanelWindowTest, ThePageKnowsBeforeItsFirstScriptWhetherACompositorRunsAn
 }
 
 TEST(KeyFileDefaultsTest, NumbersComeBackExactlyAndACorruptFileReadsAsNothingUntilReplaced) {
-    testing::TempDir temp;
+    TempDir temp;
     const auto file = temp.path() / "config" / "QuilloCompanion" / "defaults.ini";
     const std::pair<std::optional<std::string>, bool> cases[] = {
         // The file's text if there is one, and whether the key is there though unreadable.
@@ -322,7 +285,7 @@ TEST(KeyFileDefaultsTest, NumbersComeBackExactlyAndACorruptFileReadsAsNothingUnt
 
 // A place that cannot be written at all is the fault test's; this one cannot even be read.
 TEST(KeyFileDefaultsTest, AFolderWhereTheFileShouldBeReadsAsNothingAndNeverStopsTheProgram) {
-    testing::TempDir temp;
+    TempDir temp;
     std::filesystem::create_directories(temp.path() / "defaults.ini");
     KeyFileDefaults defaults(temp.path() / "defaults.ini");
     EXPECT_FALSE(defaults.has("companion.x"));
