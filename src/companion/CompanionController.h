@@ -2,10 +2,11 @@
 
 #include <filesystem>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "diary/DiaryAggregate.h"
 #include "diary/DiaryEntry.h"
@@ -18,8 +19,7 @@ class CompanionBridge;
 struct CompanionControllerProbe;  // read access for tests only; defined by the tests
 
 // Holds the whole companion together: the floating panel, the web view showing the page, the page
-// bridge, the sync client, the timers and every piece of mutable state. Lives on the main loop
-// only.
+// bridge, the sync client, the timers and every piece of mutable state. Lives on the main loop only.
 class CompanionController : public std::enable_shared_from_this<CompanionController> {
 public:
     struct Layout {

@@ -39,8 +39,7 @@ void FakeWebView::takeSnapshot(std::function<void(std::optional<std::string>)> c
 }
 
 void FakeWebView::post(const std::string& name, const nlohmann::json& body) {
-    if (auto it = handlers_.find(name); it != handlers_.end())
-        it->second->didReceiveScriptMessage(body);
+    if (auto it = handlers_.find(name); it != handlers_.end()) it->second->didReceiveScriptMessage(body);
 }
 
 std::vector<std::string> FakeWebView::scriptsCalling(const std::string& function) const {
@@ -67,16 +66,6 @@ std::weak_ptr<ScriptMessageHandler> FakeWebView::handler(const std::string& name
 }
 
 // --- FakePanelWindow
-
-void FakePanelWindow::showWithoutFocus() {
-    log_.push_back("showWithoutFocus");
-    visible = true;
-}
-
-void FakePanelWindow::present() {
-    log_.push_back("present");
-    visible = true;
-}
 
 void FakePanelWindow::setFrame(const Rect& frame) {
     stopAnimation();
@@ -166,8 +155,9 @@ void FakeProcessRunner::completeNext(ProcessResult result) {
     if (pending_.empty()) return;
     auto completion = std::move(pending_.front());
     pending_.pop_front();
-    loop_.post(
-        [completion = std::move(completion), result = std::move(result)] { completion(result); });
+    loop_.post([completion = std::move(completion), result = std::move(result)] {
+        completion(result);
+    });
 }
 
 // --- FakeRandomSource
