@@ -79,9 +79,7 @@ void FakePanelWindow::animateFrame(const Rect& frame, std::chrono::milliseconds 
     frame_ = frame;
     animations.push_back({frame, duration});
     animationDone_ = std::move(done);
-    animationEnd_ = loop_.postDelayed(duration, [this] {
-        if (auto done = std::exchange(animationDone_, nullptr)) done();
-    });
+    animationEnd_ = loop_.postDelayed(duration, [this] { stopAnimation(); });
 }
 
 void FakePanelWindow::stopAnimation() {

@@ -75,8 +75,8 @@ public:
     void present() override { log_.push_back("present"), visible = true; }
     Rect frame() const override { return frame_; }
     void setFrame(const Rect& frame) override;
-    // The frame jumps to the target at once; `done` runs when the virtual clock has moved by the
-    // duration, or on the next turn once a newer frame change has stopped the animation.
+    // The frame jumps to the target at once; `done` runs on the turn after the virtual clock has
+    // moved by the duration, or after a newer frame change has stopped the animation.
     void animateFrame(const Rect& frame, std::chrono::milliseconds duration,
                       std::function<void()> done) override;
     void displayNow() override { log_.push_back("displayNow"); }
@@ -107,15 +107,13 @@ public:
         return std::nullopt;
     }
     std::optional<Point> pointer() const override { return pointerAt; }
-    // The page's screen is the screen upside down.
-    Point fromPageScreen(Point p) const override { return {p.x, -p.y}; }
+    Point fromPageScreen(Point p) const override { return {p.x, -p.y}; }  // upside down
     std::vector<Screen> screens;
     std::optional<std::size_t> mainIndex = 0;
     std::optional<Point> pointerAt;
 };
 
-class FakeMotionPreference : public MotionPreference {
-public:
+struct FakeMotionPreference : MotionPreference {
     bool reduced() const override { return reduce; }
     bool reduce = false;
 };

@@ -227,20 +227,29 @@ void GtkPanelWindow::apply(const Rect& frame, bool force) {
     const bool resize = force || target.width != applied_.width || target.height != applied_.height;
     const bool move = force || target.x != applied_.x || target.y != applied_.y;
     applied_ = target;
+    const bool mapped = gtk_widget_get_mapped(GTK_WIDGET(window_));
     if (resize) {
         GdkGeometry fixed{};
         fixed.min_width = fixed.max_width = target.width;
         fixed.min_height = fixed.max_height = target.height;
-        gtk_window_set_geometry_hints(window_, nullptr, &fixed,
-                                      GdkWindowHints(GDK_HINT_MIN_SIZE | GDK_HINT_MAX_SIZE));
+        const auto hints = GdkWindowHints(GDK_HINT_MIN_SIZE | GDK_HINT_MAX_SIZE);
+        gtk_window_set_geometry_hints(window_, nullptr, &fixed, hints);
         if (GtkWidget* child = gtk_bin_get_child(GTK_BIN(window_)))
             gtk_widget_set_size_request(child, target.width, target.height);
         gtk_window_resize(window_, target.width, target.height);
+        // GTK sends a new size and its size hints only at its next layout pass, a move at once: a
+        // window manager that keeps windows on screen (mutter) pulls the moved window, still of
+        // the old size, back in. So all three go to X together.
+        if (mapped) {
+            GdkWindow* gdkWindow = gtk_widget_get_window(GTK_WIDGET(window_));
+            gdk_window_set_geometry_hints(gdkWindow, &fixed, hints);
+            gdk_window_move_resize(gdkWindow, target.x, target.y, target.width, target.height);
+        }
     }
     if (!move) return;
-    gtk_window_move(window_, target.x, target.y);
+    if (!resize || !mapped) gtk_window_move(window_, target.x, target.y);
     // Before the first map GTK only keeps the place for then; X reports nothing of it.
-    if (!gtk_widget_get_mapped(GTK_WIDGET(window_))) return;
+    if (!mapped) return;
     requested_.push_back({{target.x, target.y}, frame});
     if (requested_.size() > maxRequests) requested_.pop_front();
 }

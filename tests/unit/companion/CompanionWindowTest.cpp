@@ -218,9 +218,8 @@ TEST_F(CompanionWindowTest, InCaptureModeTheFrameChangesAtOnceAndIsDrawnBeforeRe
 
 // --- Dragging
 
-// Without the pointer from the window system the page's positions count, y turned. With it, the
-// window follows the pointer from the press (the page's positions lag behind a moving window),
-// fitted to the monitor under it, and ends under it.
+// Without the window system's pointer the page's positions count (y turned); with it the window
+// follows the pointer from the press, onto the monitor under it, and ends under it.
 TEST_F(CompanionWindowTest, ADragFollowsThePointerOntoTheMonitorUnderItAndAgainAfterPinning) {
     useScreens({paneled, aside});
     createAt({500, 300});
