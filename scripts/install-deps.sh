@@ -13,6 +13,7 @@ packages=(
   at-spi2-core python3-gi gir1.2-atspi-2.0
   fonts-noto-cjk librsvg2-common nodejs npm python3
   appstream bubblewrap desktop-file-utils dpkg-dev file lintian locales
+  xfwm4 openbox picom mutter xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils
 )
 
 missing=()

@@ -82,6 +82,9 @@ private:
     void configureWebView();
     void uploadCurrentDiary();
     void uploadFinished(const std::optional<QuilloSyncError>& error);
+    // Moves the window by this much from where the drag started, fitted to the monitor under the
+    // pointer when the window system says where that is.
+    void dragBy(Point moved, std::optional<Point> pointer);
 
     Platform& platform_;
 
@@ -107,6 +110,8 @@ private:
     bool isDragging = false;
     Point dragScreenStart;
     Point dragWindowStart;
+    // Where the pointer was pressed for the drag, in points.
+    Point dragPointerStart;
     std::optional<Point> collapsedOriginBeforeExpansion;
     bool captureStarted = false;
     // The day whose diary folders are under watch, and the one refresh a burst of changes is

@@ -66,6 +66,15 @@ std::optional<Screen> screenMeeting(const std::vector<Screen>& screens, const Re
     return std::nullopt;
 }
 
+// The first monitor that holds the point, else nothing.
+std::optional<Screen> screenHolding(const std::vector<Screen>& screens, Point p) {
+    for (const auto& screen : screens) {
+        const Rect& f = screen.frame;
+        if (p.x >= f.minX() && p.x < f.maxX() && p.y >= f.minY() && p.y < f.maxY()) return screen;
+    }
+    return std::nullopt;
+}
+
 Point fitted(Point origin, Size size, const std::optional<Screen>& screen, double inset) {
     if (!screen) return origin;
     const Rect& visible = screen->visibleFrame;
@@ -127,7 +136,12 @@ void CompanionController::setExpanded(bool expanded) {
 }
 
 void CompanionController::toggleExpanded() {
-    panel->showWithoutFocus();
+    // Opening it is asking for the panel: it comes with the keyboard, so that keyboard users can
+    // reach it at all. Folding it takes nothing from whoever has the keyboard now.
+    if (isExpanded)
+        panel->showWithoutFocus();
+    else
+        panel->present();
     setExpanded(!isExpanded);
 }
 
@@ -139,6 +153,7 @@ void CompanionController::beginDrag(const nlohmann::json& body) {
     isDragging = true;
     dragScreenStart = {*x, *y};
     dragWindowStart = panel->frame().origin;
+    dragPointerStart = platform_.screens().fromPageScreen(dragScreenStart);
 }
 
 void CompanionController::continueDrag(const nlohmann::json& body) {
@@ -146,21 +161,37 @@ void CompanionController::continueDrag(const nlohmann::json& body) {
     const auto x = coordinate(body, "screenX");
     const auto y = coordinate(body, "screenY");
     if (!x || !y) return;
-    const double dx = *x - dragScreenStart.x;
-    const double dy = *y - dragScreenStart.y;
-    // The page's y grows downwards, the window's upwards.
-    const Point proposed{dragWindowStart.x + dx, dragWindowStart.y - dy};
+    // The page's screen positions are its own positions plus where the web view thinks the
+    // window is, which lags behind while the window moves under the pointer: a drag that
+    // follows them jitters and ends off the pointer. Only the press, made while the window
+    // stood still, is taken from the page; from then on the pointer itself is followed.
+    if (const auto pointer = platform_.screens().pointer())
+        dragBy({pointer->x - dragPointerStart.x, pointer->y - dragPointerStart.y}, pointer);
+    else  // The page's y grows downwards, the window's upwards.
+        dragBy({*x - dragScreenStart.x, dragScreenStart.y - *y}, std::nullopt);
+}
+
+void CompanionController::dragBy(Point moved, std::optional<Point> pointer) {
+    const Point proposed{dragWindowStart.x + moved.x, dragWindowStart.y + moved.y};
     // Two huge but finite page numbers can still differ by more than a double holds.
     if (!isFinite(proposed)) return;
     // The size of the state rather than of the frame: a drag that starts during the size
     // animation would otherwise freeze the window at an in-between size.
     const Size size = isExpanded ? Layout::expanded : Layout::collapsed;
-    panel->setFrame({clamped(proposed, size), size});
+    // Fitted to the monitor under the pointer, so that the companion crosses to another monitor
+    // with the pointer instead of stopping at the edge of its own.
+    std::optional<Screen> screen;
+    if (pointer) screen = screenHolding(platform_.screens().all(), *pointer);
+    if (!screen) screen = activeScreen();
+    panel->setFrame({fitted(proposed, size, screen, Layout::screenInset), size});
 }
 
 void CompanionController::endDrag() {
     if (!isDragging) return;
     isDragging = false;
+    // The page may fold the last moves into the release: the window ends where the pointer is.
+    if (const auto pointer = platform_.screens().pointer())
+        dragBy({pointer->x - dragPointerStart.x, pointer->y - dragPointerStart.y}, pointer);
     if (isExpanded && collapsedOriginBeforeExpansion) {
         const Point now = panel->frame().origin;
         collapsedOriginBeforeExpansion =
@@ -217,7 +248,8 @@ void CompanionController::scheduleNextWander() {
 
 void CompanionController::wander() {
     const bool hasScreen = activeScreen().has_value();
-    if (isExpanded || isDragging || !hasScreen) return;
+    // A desktop that asks for reduced motion gets a figure that stays where it is put.
+    if (isExpanded || isDragging || !hasScreen || platform_.motion().reduced()) return;
 
     auto& random = platform_.random();
     const double direction = random.nextBool() ? 1.0 : -1.0;

@@ -8,6 +8,7 @@
 #include "Environment.h"
 #include "HttpClient.h"
 #include "MainLoop.h"
+#include "MotionPreference.h"
 #include "PanelWindow.h"
 #include "ProcessRunner.h"
 #include "RandomSource.h"
@@ -35,6 +36,7 @@ public:
     virtual RandomSource& random() = 0;
     virtual Environment& environment() = 0;
     virtual DirectoryWatcher& directoryWatcher() = 0;
+    virtual MotionPreference& motion() = 0;
 
     virtual std::unique_ptr<WebView> createWebView() = 0;
     // Created at the given content size, placed at (0, 0), not shown.

@@ -20,6 +20,11 @@ public:
     virtual std::vector<Screen> all() const = 0;
     // The primary monitor, or nothing when the window system names none.
     virtual std::optional<Screen> main() const = 0;
+    // Where the pointer is now, or nothing when the window system does not say.
+    virtual std::optional<Point> pointer() const = 0;
+    // A position in the screen coordinates of the page's pointer events (whole pixels from the
+    // top left of the whole screen, y growing downwards), in points.
+    virtual Point fromPageScreen(Point position) const = 0;
 };
 
 }  // namespace quillo

@@ -67,24 +67,24 @@ std::weak_ptr<ScriptMessageHandler> FakeWebView::handler(const std::string& name
 
 // --- FakePanelWindow
 
-void FakePanelWindow::showWithoutFocus() {
-    log_.push_back("showWithoutFocus");
-    visible = true;
-}
-
 void FakePanelWindow::setFrame(const Rect& frame) {
-    animationDone_.cancel();
+    stopAnimation();
     frame_ = frame;
     frameChanges.push_back(frame);
 }
 
 void FakePanelWindow::animateFrame(const Rect& frame, std::chrono::milliseconds duration,
                                    std::function<void()> done) {
+    stopAnimation();
     frame_ = frame;
     animations.push_back({frame, duration});
-    animationDone_ = loop_.postDelayed(duration, [done = std::move(done)] {
-        if (done) done();
-    });
+    animationDone_ = std::move(done);
+    animationEnd_ = loop_.postDelayed(duration, [this] { stopAnimation(); });
+}
+
+void FakePanelWindow::stopAnimation() {
+    animationEnd_.cancel();
+    if (auto done = std::exchange(animationDone_, nullptr)) loop_.post(std::move(done));
 }
 
 // --- FakeSecretStore

@@ -71,11 +71,12 @@ public:
     }
     void configureFloating() override { log_.push_back("configureFloating"); }
     void setContent(WebView&) override { log_.push_back("setContent"); }
-    void showWithoutFocus() override;
+    void showWithoutFocus() override { log_.push_back("showWithoutFocus"), visible = true; }
+    void present() override { log_.push_back("present"), visible = true; }
     Rect frame() const override { return frame_; }
     void setFrame(const Rect& frame) override;
-    // The frame jumps to the target at once; `done` runs when the virtual clock has moved by the
-    // duration, and not at all if a newer animation replaced this one.
+    // The frame jumps to the target at once; `done` runs on the turn after the virtual clock has
+    // moved by the duration, or after a newer frame change has stopped the animation.
     void animateFrame(const Rect& frame, std::chrono::milliseconds duration,
                       std::function<void()> done) override;
     void displayNow() override { log_.push_back("displayNow"); }
@@ -89,10 +90,13 @@ public:
     std::vector<Rect> frameChanges;  // every frame set at once, in order
 
 private:
+    void stopAnimation();
+
     CallLog& log_;
     MainLoop& loop_;
     Rect frame_;
-    SourceHandle animationDone_;
+    std::function<void()> animationDone_;
+    SourceHandle animationEnd_;
 };
 
 class FakeScreens : public Screens {
@@ -102,8 +106,16 @@ public:
         if (mainIndex && *mainIndex < screens.size()) return screens[*mainIndex];
         return std::nullopt;
     }
+    std::optional<Point> pointer() const override { return pointerAt; }
+    Point fromPageScreen(Point p) const override { return {p.x, -p.y}; }  // upside down
     std::vector<Screen> screens;
     std::optional<std::size_t> mainIndex = 0;
+    std::optional<Point> pointerAt;
+};
+
+struct FakeMotionPreference : MotionPreference {
+    bool reduced() const override { return reduce; }
+    bool reduce = false;
 };
 
 class FakeSecretStore : public SecretStore {
@@ -187,6 +199,7 @@ public:
     struct Draw {
         double low;
         double high;
+        friend bool operator==(const Draw&, const Draw&) = default;
     };
     std::vector<Draw> draws;  // the intervals asked for, in order
 };
@@ -241,6 +254,7 @@ public:
     RandomSource& random() override { return randomSource; }
     Environment& environment() override { return env; }
     DirectoryWatcher& directoryWatcher() override { return watcher; }
+    MotionPreference& motion() override { return motionPreference; }
     std::unique_ptr<WebView> createWebView() override;
     std::unique_ptr<PanelWindow> createPanel(Size contentSize) override;
 
@@ -256,6 +270,7 @@ public:
     FakeRandomSource randomSource;
     FakeEnvironment env{loop};
     FakeDirectoryWatcher watcher;
+    FakeMotionPreference motionPreference;
 
     // The last web view and panel made; owned by the controller, valid while it lives.
     FakeWebView* webView = nullptr;

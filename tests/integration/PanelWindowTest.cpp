@@ -1,19 +1,18 @@
-// The GTK backend of the window seam against a real X server (the test session's Xvfb, which
-// runs no window manager and no compositor): where the panel lands, the hints it carries, its
-// animation, the page's compositor class, the coordinates and the defaults file.
+// The GTK backend of the window seam on the test session's Xvfb (no window manager and no
+// compositor unless the session starts them): where the panel lands and who moved it, its hints,
+// animations, the page's compositor class, coordinates, pointer, motion setting, defaults file.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
-#include <chrono>
+#include <array>
 #include <cmath>
-#include <filesystem>
 #include <fstream>
-#include <functional>
 #include <string>
-#include <vector>
 
+#include "platform/gtk/GtkMotionPreference.h"
 #include "platform/gtk/GtkPanelWindow.h"
+#include "platform/gtk/GtkScreens.h"
 #include "platform/gtk/GtkWebView.h"
 #include "platform/gtk/KeyFileDefaults.h"
 #include "platform/gtk/ScreenCoordinates.h"
@@ -33,53 +32,60 @@ static void PrintTo(const Rect& r, std::ostream* os) {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace quillo::testing;
 using gtk::KeyFileDefaults;
+using Geometry = std::array<int, 4>;  // x, y, width and height in X pixels
 
-using quillo::testing::runUntil;
+Geometry of(const GdkRectangle& r) { return {r.x, r.y, r.width, r.height}; }
 
-std::string describe(const GdkRectangle& r) {
-    return std::to_string(r.x) + "," + std::to_string(r.y) + " " + std::to_string(r.width) + "x" +
-           std::to_string(r.height);
-}
-
-// Where the X server has the window now (no window manager: no frame around it).
-std::string onServer(gtk::GtkPanelWindow& panel) {
-    GdkRectangle r{};
-    if (GdkWindow* window = gtk_widget_get_window(GTK_WIDGET(panel.window())))
-        gdk_window_get_frame_extents(window, &r);
-    return describe(r);
-}
-
-// The GDK rectangle a y-up frame must occupy, computed here independently of the backend.
-std::string expectedOnServer(const Rect& frame) {
-    GdkRectangle monitor;
-    gdk_monitor_get_geometry(gdk_display_get_monitor(gdk_display_get_default(), 0), &monitor);
-    const int bottom = monitor.y + monitor.height;
-    return describe({int(frame.origin.x), bottom - int(frame.origin.y + frame.size.height),
-                     int(frame.size.width), int(frame.size.height)});
+// Waits until the X server has the window where the y-up frame says on the session's 1600 x 900
+// screen, computed here independently of the backend.
+::testing::AssertionResult landsAt(gtk::GtkPanelWindow& panel, const Rect& frame) {
+    GdkRectangle now{};
+    const Geometry expected{int(frame.origin.x), 900 - int(frame.origin.y + frame.size.height),
+                            int(frame.size.width), int(frame.size.height)};
+    const bool there = runUntil(
+        [&] {
+            gdk_window_get_frame_extents(gtk_widget_get_window(GTK_WIDGET(panel.window())), &now);
+            return of(now) == expected;
+        },
+        5s);
+    return (there ? ::testing::AssertionSuccess() : ::testing::AssertionFailure())
+           << "the server has " << ::testing::PrintToString(of(now));
 }
 
 // What xprop prints about the X properties of a window.
 std::string xprop(GdkWindow* window, const std::string& properties) {
     gdk_display_sync(gdk_window_get_display(window));  // what GDK has asked for, done
-    gchar* out = nullptr;
-    const auto id = std::to_string(gdk_x11_window_get_xid(window));
-    g_spawn_command_line_sync(("xprop -id " + id + " " + properties).c_str(), &out, nullptr,
-                              nullptr, nullptr);
-    std::string text = out ? out : "";
-    g_free(out);
-    return text;
+    g_autofree gchar* out = nullptr;
+    const auto command = "xprop -id " + std::to_string(gdk_x11_window_get_xid(window)) + " ";
+    g_spawn_command_line_sync((command + properties).c_str(), &out, nullptr, nullptr, nullptr);
+    return out ? out : "";
 }
 
-TEST(ScreenCoordinatesTest, YUpPointsBecomeGdkPixelsRoundedAndPinnedToWhatXCanCarry) {
-    const gtk::ScreenCoordinates coordinates(900);
-    const auto expect = [&](Rect points, GdkRectangle pixels) {
-        EXPECT_EQ(describe(coordinates.toPixels(points)), describe(pixels));
+TEST(ScreensTest, YUpPointsFromThePrimarysLowerLeftAreGdkPixelsAsFarAsXCarriesAndMotionFollowsGtk) {
+    // The primary monitor, 1600 x 900, to the right of a 1280 x 1024 one.
+    const gtk::ScreenCoordinates coordinates(1280, 900);
+    const auto expect = [&](Rect points, Geometry pixels) {
+        EXPECT_EQ(of(coordinates.toPixels(points)), pixels);
     };
-    expect({{-1280, -124}, {1280, 1024}}, {-1280, 0, 1280, 1024});  // a monitor to the left
-    expect({{10.4, 20.6}, {63.6, 64.2}}, {10, 815, 64, 64});
+    expect({{-1280, -124}, {1280, 1024}}, {0, 0, 1280, 1024});  // the monitor to the left
+    EXPECT_EQ(coordinates.toPoints(GdkRectangle{0, 0, 1280, 1024}),
+              (Rect{{-1280, -124}, {1280, 1024}}));
+    expect({{10.4, 20.6}, {63.6, 64.2}}, {1290, 815, 64, 64});
     expect({{1e12, -1e12}, {64, 64}}, {32767, 32767, 64, 64});
     expect({{NAN, INFINITY}, {NAN, 0}}, {-32768, -32768, 1, 1});
+    // The session's own screen, the pointer and the page's pointer positions in points.
+    gtk::GtkScreens screens;
+    g_spawn_command_line_sync("xdotool mousemove 100 200", nullptr, nullptr, nullptr, nullptr);
+    EXPECT_EQ(screens.pointer(), (Point{100, 700}));
+    EXPECT_EQ(screens.fromPageScreen({100, 200}), (Point{100, 700}));
+    gtk::GtkMotionPreference motion;
+    for (const bool animations : {false, true}) {
+        g_object_set(gtk_settings_get_default(), "gtk-enable-animations", gboolean(animations),
+                     nullptr);
+        EXPECT_EQ(motion.reduced(), !animations);
+    }
 }
 
 class PanelWindowTest : public ::testing::Test {
@@ -88,52 +94,17 @@ protected:
         panel.configureFloating();
         panel.setContent(view);
     }
-    // Waits until the X server has the window where the frame says.
-    ::testing::AssertionResult landsAt(const Rect& frame) {
-        const bool there = runUntil([&] { return onServer(panel) == expectedOnServer(frame); });
-        return (there ? ::testing::AssertionSuccess() : ::testing::AssertionFailure())
-               << "the server has " << onServer(panel);
-    }
 
     gtk::GtkWebView view;
     gtk::GtkPanelWindow panel;
 };
 
-TEST_F(PanelWindowTest, AYUpFrameLandsAtTheMatchingServerPositionAndDisplayNowDoesNotWait) {
-    panel.setFrame({{300, 200}, {64, 64}});
-    panel.showWithoutFocus();
-    EXPECT_TRUE(landsAt({{300, 200}, {64, 64}}));
-    panel.setFrame({{200, 100}, {370, 500}});
-    panel.displayNow();
-    EXPECT_EQ(onServer(panel), expectedOnServer({{200, 100}, {370, 500}})) << "no loop turn";
-    for (const Rect next : {Rect{{100, 50}, {370, 500}}, Rect{{1500, 42}, {64, 64}}}) {
-        panel.setFrame(next);
-        EXPECT_TRUE(landsAt(next));
-    }
-}
-
-TEST_F(PanelWindowTest, TheWindowCarriesTheFloatingPanelHints) {
-    panel.showWithoutFocus();
-    GdkWindow* window = gtk_widget_get_window(GTK_WIDGET(panel.window()));
-    ASSERT_TRUE(window && runUntil([&] { return gdk_window_is_visible(window); }));
-    const std::string hints = xprop(window, "_NET_WM_STATE _NET_WM_WINDOW_TYPE WM_NORMAL_HINTS");
-    for (const char* hint :
-         {"_NET_WM_STATE_ABOVE", "_NET_WM_STATE_STICKY", "_NET_WM_STATE_SKIP_TASKBAR",
-          "_NET_WM_STATE_SKIP_PAGER", "_NET_WM_WINDOW_TYPE(ATOM) = _NET_WM_WINDOW_TYPE_UTILITY\n",
-          // Not resizable by the user: the size can be only this one.
-          "minimum size: 64 by 64", "maximum size: 64 by 64"})
-        EXPECT_THAT(hints, ::testing::HasSubstr(hint));
-    EXPECT_TRUE(gdk_window_get_visual(window) ==
-                gdk_screen_get_rgba_visual(gdk_window_get_screen(window)))
-        << "transparent where a compositor runs";
-}
-
-TEST_F(PanelWindowTest, AnAnimationReachesItsTargetWhateverThePagesSizeUnlessANewerChangeStopsIt) {
+TEST_F(PanelWindowTest, AnimationsReachTheirTargetByWholePixelsUnlessANewerChangeOrAMoveStopsThem) {
     // A page laid out for the expanded size asks for that size as its natural one; the collapse
     // must still take the window down to the figure.
-    testing::TempDir temp;
-    std::ofstream(temp.path() / "big.html") << "<!doctype html><body style='margin:0'>"
-                                               "<div style='width:370px;height:500px'></div>";
+    TempDir temp;
+    std::ofstream(temp.path() / "big.html")
+        << "<!doctype html><body style='margin:0'><div style='width:370px;height:500px'></div>";
     bool loaded = false;
     view.setLoadFinishedHandler([&] { loaded = true; });
     view.loadFile(temp.path() / "big.html");
@@ -141,30 +112,58 @@ TEST_F(PanelWindowTest, AnAnimationReachesItsTargetWhateverThePagesSizeUnlessANe
     panel.setFrame(collapsed);
     panel.showWithoutFocus();
     ASSERT_TRUE(runUntil([&] { return loaded; }));
-    ASSERT_TRUE(landsAt(collapsed));
-    for (const Rect& target : {expanded, collapsed}) {
+    ASSERT_TRUE(landsAt(panel, collapsed));
+    panel.setFrame(expanded);
+    panel.displayNow();
+    EXPECT_TRUE(landsAt(panel, expanded)) << "at once after displayNow()";
+    for (const Rect& target : {collapsed, expanded}) {
         bool done = false, between = false;
         panel.animateFrame(target, 200ms, [&] {
             done = true;
             EXPECT_EQ(panel.frame(), target) << "the callback comes after the last frame";
         });
         EXPECT_TRUE(runUntil([&] {
-            between |= panel.frame().size.width > 64 && panel.frame().size.width < 370;
-            return done;
+            return (between |= panel.frame().size.width > 64 && panel.frame().size.width < 370),
+                   done;
         }));
         EXPECT_TRUE(between) << "the frame eased through in-between sizes";
-        EXPECT_TRUE(landsAt(target));
+        EXPECT_TRUE(landsAt(panel, target));
     }
-    // A new animation or a frame set meanwhile stops the running one, and its callback with it.
+    // A new animation or a frame set meanwhile stops the running one where it is; its callback
+    // still comes.
     for (const bool animate : {true, false}) {
-        const Rect target{{animate ? 100.0 : 400.0, 100}, {64, 64}};
-        bool called = false;
-        panel.animateFrame({{900, 500}, {64, 64}}, 300ms, [&] { called = true; });
+        const Rect target{{animate ? 100.0 : 400.0, 100}, {64, 64}}, away{{900, 500}, {64, 64}};
+        std::optional<Rect> stoppedAt;
+        panel.animateFrame(away, 300ms, [&] { stoppedAt = panel.frame(); });
         animate ? panel.animateFrame(target, 50ms, nullptr) : panel.setFrame(target);
-        runUntil([] { return false; }, 500ms);  // the first would have ended by now
-        EXPECT_FALSE(called);
-        EXPECT_TRUE(landsAt(target));
+        EXPECT_TRUE(runUntil([&] { return stoppedAt.has_value(); }));
+        EXPECT_NE(stoppedAt, away);
+        EXPECT_TRUE(landsAt(panel, target));
     }
+    // A slide moves X only when the whole-pixel position changes: a window manager (this also
+    // runs under several) answers every move asked of it, a move per frame some thirty times.
+    int moves = 0;
+    const auto count = +[](GtkWidget*, GdkEvent*, int* n) -> gboolean { return ++*n && FALSE; };
+    const gulong counting =
+        g_signal_connect(panel.window(), "configure-event", G_CALLBACK(count), &moves);
+    const Rect slid{{404, 100}, {64, 64}}, moved{{500, 436}, {64, 64}};
+    bool done = false;
+    panel.animateFrame(slid, 500ms, [&] { done = true; });
+    ASSERT_TRUE(runUntil([&] { return done; }));
+    EXPECT_TRUE(landsAt(panel, slid));
+    g_signal_handler_disconnect(panel.window(), counting);
+    EXPECT_GT(moves, 1);
+    EXPECT_LE(moves, 4 * 3) << "a move per pixel crossed, reported up to three times";
+    EXPECT_EQ(panel.frame(), slid) << "its own moves, reported late, are not someone else's";
+    // Someone else's move (xdotool's here, the user's through the window manager in life) is
+    // where the window is from then on, and stops a slide that would drag it back.
+    done = false;
+    panel.animateFrame({{900, 100}, {64, 64}}, 60s, [&] { done = true; });
+    const auto xid = gdk_x11_window_get_xid(gtk_widget_get_window(GTK_WIDGET(panel.window())));
+    g_spawn_command_line_sync(("xdotool windowmove " + std::to_string(xid) + " 500 400").c_str(),
+                              nullptr, nullptr, nullptr, nullptr);
+    EXPECT_TRUE(runUntil([&] { return done && panel.frame() == moved; }));
+    EXPECT_TRUE(landsAt(panel, moved));
 }
 
 struct PageMessages : ScriptMessageHandler {
@@ -174,7 +173,9 @@ struct PageMessages : ScriptMessageHandler {
     std::vector<std::string> classes;
 };
 
-TEST_F(PanelWindowTest, ThePageKnowsBeforeItsFirstScriptWhetherACompositorRunsAndHearsOfIt) {
+// Shown, the window carries the floating panel's hints, takes the keyboard only when presented,
+// and the page knows before its first script whether a compositor runs, and hears of changes.
+TEST_F(PanelWindowTest, ShownItCarriesThePanelHintsTakesKeysWhenPresentedAndTellsOfTheCompositor) {
     const auto composited = [] { return bool(gdk_screen_is_composited(gdk_screen_get_default())); };
     ASSERT_FALSE(composited()) << "the test session runs no compositor";
     const auto messages = std::make_shared<PageMessages>();
@@ -183,7 +184,7 @@ TEST_F(PanelWindowTest, ThePageKnowsBeforeItsFirstScriptWhetherACompositorRunsAn
         "window.webkit.messageHandlers.companion.postMessage("
         "{className: document.documentElement.className});";
     // The page's own first script tells the class before anything is drawn.
-    testing::TempDir temp;
+    TempDir temp;
     std::ofstream(temp.path() / "index.html") << "<!doctype html><script>" << tell << "</script>";
     const auto classAfter = [&](bool reload) {
         const auto before = messages->classes.size();
@@ -192,6 +193,19 @@ TEST_F(PanelWindowTest, ThePageKnowsBeforeItsFirstScriptWhetherACompositorRunsAn
         return told ? messages->classes.back() : "(no answer)";
     };
     panel.showWithoutFocus();
+    GdkWindow* window = gtk_widget_get_window(GTK_WIDGET(panel.window()));
+    ASSERT_TRUE(window && runUntil([&] { return gdk_window_is_visible(window); }));
+    const std::string hints =
+        xprop(window, "_NET_WM_STATE _NET_WM_WINDOW_TYPE WM_NORMAL_HINTS WM_HINTS");
+    for (const char* hint :
+         {"_NET_WM_STATE_ABOVE", "_NET_WM_STATE_STICKY", "_NET_WM_STATE_SKIP_TASKBAR",
+          "_NET_WM_STATE_SKIP_PAGER", "_NET_WM_WINDOW_TYPE(ATOM) = _NET_WM_WINDOW_TYPE_NORMAL\n",
+          // Not resizable by the user: the size can be only this one.
+          "minimum size: 64 by 64", "maximum size: 64 by 64", "input focus: False"})
+        EXPECT_THAT(hints, ::testing::HasSubstr(hint));
+    EXPECT_TRUE(gdk_window_get_visual(window) ==
+                gdk_screen_get_rgba_visual(gdk_window_get_screen(window)))
+        << "transparent where a compositor runs";
     EXPECT_EQ(classAfter(true), "no-compositor");
     // Holding the compositing-manager selection of screen 0 is what a running compositor does;
     // X tells every client when its owner changes.
@@ -208,10 +222,12 @@ TEST_F(PanelWindowTest, ThePageKnowsBeforeItsFirstScriptWhetherACompositorRunsAn
     }
     gtk_widget_destroy(owner);
     g_object_unref(owner);
+    panel.present();
+    EXPECT_THAT(xprop(window, "WM_HINTS"), ::testing::HasSubstr("input focus: True"));
 }
 
 TEST(KeyFileDefaultsTest, NumbersComeBackExactlyAndACorruptFileReadsAsNothingUntilReplaced) {
-    testing::TempDir temp;
+    TempDir temp;
     const auto file = temp.path() / "config" / "QuilloCompanion" / "defaults.ini";
     const std::pair<std::optional<std::string>, bool> cases[] = {
         // The file's text if there is one, and whether the key is there though unreadable.
@@ -244,7 +260,7 @@ TEST(KeyFileDefaultsTest, NumbersComeBackExactlyAndACorruptFileReadsAsNothingUnt
 
 // A place that cannot be written at all is the fault test's; this one cannot even be read.
 TEST(KeyFileDefaultsTest, AFolderWhereTheFileShouldBeReadsAsNothingAndNeverStopsTheProgram) {
-    testing::TempDir temp;
+    TempDir temp;
     std::filesystem::create_directories(temp.path() / "defaults.ini");
     KeyFileDefaults defaults(temp.path() / "defaults.ini");
     EXPECT_FALSE(defaults.has("companion.x"));

@@ -1,14 +1,24 @@
 #include "GtkPanelWindow.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
 #include "GtkWebView.h"
 #include "ScreenCoordinates.h"
 
+// Xlib's macros (None, Bool, Status) would clash with the headers above; it comes last.
+#include <gdk/gdkx.h>
+
 namespace quillo::gtk {
 
 namespace {
+
+// At most this many window moves a second: the eye sees no difference on a slide of a few dozen
+// pixels, and every move costs the X server, the window manager and a compositor a redraw.
+constexpr guint frameInterval = 34;  // milliseconds
+// Own moves waiting for X's report are at most one animation's worth; older ones were dropped.
+constexpr std::size_t maxRequests = 64;
 
 // CSS "ease-in-out" (cubic-bezier(0.42, 0, 0.58, 1)): solve x(t) = progress, return y(t).
 double easeInOut(double progress) {
@@ -42,16 +52,27 @@ Rect interpolate(const Rect& from, const Rect& to, double f) {
             {mix(from.size.width, to.size.width), mix(from.size.height, to.size.height)}};
 }
 
-struct Animation {
+// Runs the task on its own main-loop turn.
+void later(std::function<void()> task) {
+    g_idle_add_full(
+        G_PRIORITY_DEFAULT,
+        [](gpointer d) -> gboolean {
+            (*static_cast<std::function<void()>*>(d))();
+            return G_SOURCE_REMOVE;
+        },
+        new std::function<void()>(std::move(task)),
+        [](gpointer d) { delete static_cast<std::function<void()>*>(d); });
+}
+
+}  // namespace
+
+struct GtkPanelWindow::Animation {
     Rect from;
     Rect to;
     gint64 start;
     gint64 duration;
     std::function<void()> done;
-    std::function<void(const Rect&)> apply;
 };
-
-}  // namespace
 
 GtkPanelWindow::GtkPanelWindow(Size contentSize)
     : window_(GTK_WINDOW(gtk_window_new(GTK_WINDOW_TOPLEVEL))), frame_{{0, 0}, contentSize} {
@@ -66,11 +87,24 @@ GtkPanelWindow::GtkPanelWindow(Size contentSize)
                          }),
                          this);
     compositedChanged_ = SignalConnection(screen, id);
+    // GDK reports a window manager's moves late and in root coordinates that it reads back at
+    // the time it handles the event; the X events themselves say where the window was when each
+    // change happened, in order.
+    realized_ = SignalConnection(
+        window_, g_signal_connect(
+                     window_, "realize", G_CALLBACK(+[](GtkWidget* widget, gpointer self) {
+                         gdk_window_add_filter(gtk_widget_get_window(widget), filterEvent, self);
+                     }),
+                     this));
 }
 
 GtkPanelWindow::~GtkPanelWindow() {
-    animation_.cancel();
+    animationTick_.cancel();
+    animation_.reset();
     compositedChanged_.disconnect();
+    pressed_.disconnect();
+    if (GdkWindow* gdkWindow = gtk_widget_get_window(GTK_WIDGET(window_)))
+        gdk_window_remove_filter(gdkWindow, filterEvent, this);
     if (contentManager_ && compositorScript_)
         webkit_user_content_manager_remove_script(contentManager_.get(), compositorScript_.get());
     gtk_widget_destroy(GTK_WIDGET(window_));
@@ -93,11 +127,15 @@ void GtkPanelWindow::configureFloating() {
     gtk_window_stick(window_);
     gtk_window_set_skip_taskbar_hint(window_, TRUE);
     gtk_window_set_skip_pager_hint(window_, TRUE);
-    gtk_window_set_type_hint(window_, GDK_WINDOW_TYPE_HINT_UTILITY);
-    // Showing or moving the companion never takes the keyboard; a click into a text field of the
-    // page still may.
-    gtk_window_set_focus_on_map(window_, FALSE);
-    gtk_window_set_accept_focus(window_, TRUE);
+    // Showing the companion never takes the keyboard, and never flags it as demanding attention
+    // either. A window manager that is told not to focus a new window (a utility window, or one
+    // with a user time of 0) treats it as denied focus; mutter then marks it as demanding
+    // attention whenever it overlaps the focused window, which GNOME Shell turns into an
+    // "is ready" notification. So the window is an ordinary one that cannot take the keyboard
+    // when it appears; it can from the user's first click on it or a deliberate opening on.
+    gtk_window_set_type_hint(window_, GDK_WINDOW_TYPE_HINT_NORMAL);
+    gtk_window_set_focus_on_map(window_, TRUE);
+    gtk_window_set_accept_focus(window_, FALSE);
 }
 
 void GtkPanelWindow::setContent(WebView& webView) {
@@ -106,6 +144,17 @@ void GtkPanelWindow::setContent(WebView& webView) {
         gtk_container_remove(GTK_CONTAINER(window_), old);
     gtk_container_add(GTK_CONTAINER(window_), view.widget());
     apply(frame_, true);
+    // Runs before the web view's own handling of the press.
+    pressed_ = SignalConnection(
+        view.widget(),
+        g_signal_connect(view.widget(), "button-press-event",
+                         G_CALLBACK(+[](GtkWidget*, GdkEventButton* event, gpointer data) {
+                             auto* self = static_cast<GtkPanelWindow*>(data);
+                             if (!gtk_window_get_accept_focus(self->window_))
+                                 self->takeKeyboard(event->time);
+                             return FALSE;
+                         }),
+                         this));
 
     if (contentManager_ && compositorScript_)
         webkit_user_content_manager_remove_script(contentManager_.get(), compositorScript_.get());
@@ -135,74 +184,150 @@ void GtkPanelWindow::updateCompositorClass(bool evaluateNow) {
 }
 
 void GtkPanelWindow::showWithoutFocus() {
-    gtk_widget_show_all(GTK_WIDGET(window_));
+    GtkWidget* widget = GTK_WIDGET(window_);
+    if (!gtk_widget_get_mapped(widget)) {
+        // A window whose user time is older than the focused window's counts as denied focus
+        // (see configureFloating()). Such a time comes with a start-up notification of a launch
+        // the user has clicked away from since; the companion appearing is not that.
+        gtk_widget_realize(widget);
+        GdkWindow* gdkWindow = gtk_widget_get_window(widget);
+        if (GDK_IS_X11_WINDOW(gdkWindow))
+            gdk_x11_window_set_user_time(gdkWindow, gdk_x11_get_server_time(gdkWindow));
+    }
+    gtk_widget_show_all(widget);
     // Re-assert the place: some window managers pick their own at the first map.
-    apply(frame_, false);
-    if (GdkWindow* gdkWindow = gtk_widget_get_window(GTK_WIDGET(window_)))
-        gdk_window_raise(gdkWindow);
+    apply(frame_, true);
+    if (GdkWindow* gdkWindow = gtk_widget_get_window(widget)) gdk_window_raise(gdkWindow);
+}
+
+void GtkPanelWindow::present() {
+    gtk_widget_show_all(GTK_WIDGET(window_));
+    // The user asked for the companion just now, whatever the timestamp of the request says
+    // (a forwarded command line from a terminal carries none), so the window manager's
+    // focus-stealing prevention must not hold it back: the request counts as of now.
+    GdkWindow* gdkWindow = gtk_widget_get_window(GTK_WIDGET(window_));
+    takeKeyboard(GDK_IS_X11_WINDOW(gdkWindow) ? gdk_x11_get_server_time(gdkWindow)
+                                              : GDK_CURRENT_TIME);
+}
+
+void GtkPanelWindow::takeKeyboard(guint32 time) {
+    gtk_window_set_accept_focus(window_, TRUE);
+    gtk_window_present_with_time(window_, time);
+    if (GtkWidget* child = gtk_bin_get_child(GTK_BIN(window_))) gtk_widget_grab_focus(child);
 }
 
 void GtkPanelWindow::setFrame(const Rect& frame) {
-    animation_.cancel();
-    apply(frame, frame.size != frame_.size);
+    stopAnimation();
+    apply(frame);
 }
 
-void GtkPanelWindow::apply(const Rect& frame, bool resize) {
+void GtkPanelWindow::apply(const Rect& frame, bool force) {
     frame_ = frame;
     const GdkRectangle target = ScreenCoordinates::current().toPixels(frame);
+    const bool resize = force || target.width != applied_.width || target.height != applied_.height;
+    const bool move = force || target.x != applied_.x || target.y != applied_.y;
+    applied_ = target;
+    const bool mapped = gtk_widget_get_mapped(GTK_WIDGET(window_));
     if (resize) {
         GdkGeometry fixed{};
         fixed.min_width = fixed.max_width = target.width;
         fixed.min_height = fixed.max_height = target.height;
-        gtk_window_set_geometry_hints(window_, nullptr, &fixed,
-                                      GdkWindowHints(GDK_HINT_MIN_SIZE | GDK_HINT_MAX_SIZE));
+        const auto hints = GdkWindowHints(GDK_HINT_MIN_SIZE | GDK_HINT_MAX_SIZE);
+        gtk_window_set_geometry_hints(window_, nullptr, &fixed, hints);
         if (GtkWidget* child = gtk_bin_get_child(GTK_BIN(window_)))
             gtk_widget_set_size_request(child, target.width, target.height);
         gtk_window_resize(window_, target.width, target.height);
+        // GTK sends a new size and its size hints only at its next layout pass, a move at once: a
+        // window manager that keeps windows on screen (mutter) pulls the moved window, still of
+        // the old size, back in. So all three go to X together.
+        if (mapped) {
+            GdkWindow* gdkWindow = gtk_widget_get_window(GTK_WIDGET(window_));
+            gdk_window_set_geometry_hints(gdkWindow, &fixed, hints);
+            gdk_window_move_resize(gdkWindow, target.x, target.y, target.width, target.height);
+        }
     }
-    gtk_window_move(window_, target.x, target.y);
+    if (!move) return;
+    if (!resize || !mapped) gtk_window_move(window_, target.x, target.y);
+    // Before the first map GTK only keeps the place for then; X reports nothing of it.
+    if (!mapped) return;
+    requested_.push_back({{target.x, target.y}, frame});
+    if (requested_.size() > maxRequests) requested_.pop_front();
+}
+
+GdkFilterReturn GtkPanelWindow::filterEvent(GdkXEvent* native, GdkEvent*, gpointer data) {
+    auto* self = static_cast<GtkPanelWindow*>(data);
+    const auto* event = static_cast<const XEvent*>(native);
+    if (event->type == ReparentNotify) {
+        self->reparented_ = event->xreparent.parent != gdk_x11_get_default_root_xwindow();
+    } else if (event->type == ConfigureNotify &&
+               (event->xconfigure.send_event || !self->reparented_)) {
+        const XConfigureEvent& c = event->xconfigure;
+        self->placed({c.x, c.y, c.width, c.height});
+    }
+    return GDK_FILTER_CONTINUE;
+}
+
+void GtkPanelWindow::placed(const GdkRectangle& where) {
+    const auto at = [&where](GdkPoint p) { return p.x == where.x && p.y == where.y; };
+    const auto own = std::find_if(requested_.begin(), requested_.end(),
+                                  [&at](const Request& r) { return at(r.at); });
+    if (own != requested_.end()) {
+        confirmed_ = own->at;
+        // After the last of our moves the window is where that one put it, even if someone
+        // else's move was reported in between.
+        const GdkRectangle now = ScreenCoordinates::current().toPixels(frame_);
+        if (own + 1 == requested_.end() && !at({now.x, now.y})) frame_ = own->frame;
+        requested_.erase(requested_.begin(), own + 1);
+        return;
+    }
+    // A size change, or a repeated report of a place already known.
+    if ((confirmed_ && at(*confirmed_)) || at({applied_.x, applied_.y})) return;
+    // Someone else moved the window (the user through the window manager, or the window
+    // manager itself): it stays there, and a running animation does not drag it back.
+    stopAnimation();
+    frame_ = ScreenCoordinates::current().toPoints(where);
+    applied_ = where;
+    confirmed_ = GdkPoint{where.x, where.y};
 }
 
 void GtkPanelWindow::animateFrame(const Rect& frame, std::chrono::milliseconds duration,
                                   std::function<void()> done) {
-    animation_.cancel();
-    auto* state = new Animation{frame_,
-                                frame,
-                                g_get_monotonic_time(),
-                                std::max<gint64>(1, duration.count() * 1000),
-                                std::move(done),
-                                [this](const Rect& r) { apply(r, r.size != frame_.size); }};
-    // A 60 Hz timer rather than the frame clock: it also ends, and calls back, while the window
-    // is unmapped, when the frame clock does not tick.
-    GSource* source = g_timeout_source_new(16);
+    stopAnimation();
+    animation_.reset(new Animation{frame_, frame, g_get_monotonic_time(),
+                                   std::max<gint64>(1, duration.count() * 1000), std::move(done)});
+    // A timer rather than the frame clock: it also ends, and calls back, while the window is
+    // unmapped, when the frame clock does not tick.
+    GSource* source = g_timeout_source_new(frameInterval);
     g_source_set_callback(
         source,
-        [](gpointer data) -> gboolean {
-            auto* a = static_cast<Animation*>(data);
-            const double progress =
-                std::min(1.0, double(g_get_monotonic_time() - a->start) / double(a->duration));
-            a->apply(interpolate(a->from, a->to, easeInOut(progress)));
-            if (progress < 1.0) return G_SOURCE_CONTINUE;
-            a->apply(a->to);
-            if (auto done = std::move(a->done)) {
-                // The completion runs on its own main-loop turn, after the last frame.
-                g_idle_add_full(
-                    G_PRIORITY_DEFAULT,
-                    [](gpointer d) -> gboolean {
-                        (*static_cast<std::function<void()>*>(d))();
-                        return G_SOURCE_REMOVE;
-                    },
-                    new std::function<void()>(std::move(done)),
-                    [](gpointer d) { delete static_cast<std::function<void()>*>(d); });
-            }
-            return G_SOURCE_REMOVE;
+        [](gpointer self) -> gboolean {
+            return static_cast<GtkPanelWindow*>(self)->tick() ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
         },
-        state, [](gpointer data) { delete static_cast<Animation*>(data); });
+        this, nullptr);
     g_source_attach(source, nullptr);
-    animation_ = SourceHandle([source] {
+    // The handle keeps its own reference, so destroying a source that already ended is harmless.
+    animationTick_ = SourceHandle([source] {
         g_source_destroy(source);
         g_source_unref(source);
     });
+}
+
+bool GtkPanelWindow::tick() {
+    const Animation& a = *animation_;
+    const double progress =
+        std::min(1.0, double(g_get_monotonic_time() - a.start) / double(a.duration));
+    apply(progress < 1.0 ? interpolate(a.from, a.to, easeInOut(progress)) : a.to);
+    if (progress < 1.0) return true;
+    stopAnimation();
+    return false;
+}
+
+void GtkPanelWindow::stopAnimation() {
+    animationTick_.cancel();
+    if (!animation_) return;
+    auto done = std::move(animation_->done);
+    animation_.reset();
+    if (done) later(std::move(done));
 }
 
 void GtkPanelWindow::displayNow() {

@@ -5,6 +5,7 @@
 #include "GioProcessRunner.h"
 #include "GioServices.h"
 #include "GtkMainLoop.h"
+#include "GtkMotionPreference.h"
 #include "GtkScreens.h"
 #include "KeyFileDefaults.h"
 #include "LibsecretStore.h"
@@ -30,6 +31,7 @@ public:
     RandomSource& random() override { return random_; }
     Environment& environment() override { return environment_; }
     DirectoryWatcher& directoryWatcher() override { return watcher_; }
+    MotionPreference& motion() override { return motion_; }
     std::unique_ptr<WebView> createWebView() override;
     std::unique_ptr<PanelWindow> createPanel(Size contentSize) override;
 
@@ -45,6 +47,7 @@ private:
     SystemRandomSource random_;
     ProcessEnvironment environment_;
     GioDirectoryWatcher watcher_;
+    GtkMotionPreference motion_;
 };
 
 }  // namespace quillo::gtk

@@ -35,4 +35,19 @@ std::optional<Screen> GtkScreens::main() const {
     return screenOf(monitor, ScreenCoordinates::current());
 }
 
+std::optional<Point> GtkScreens::pointer() const {
+    GdkDisplay* display = gdk_display_get_default();
+    GdkSeat* seat = display ? gdk_display_get_default_seat(display) : nullptr;
+    GdkDevice* device = seat ? gdk_seat_get_pointer(seat) : nullptr;
+    if (!device) return std::nullopt;
+    gint x = 0, y = 0;
+    gdk_device_get_position(device, nullptr, &x, &y);
+    return ScreenCoordinates::current().toPoints(x, y);
+}
+
+// WebKitGTK's screen coordinates are GDK's root coordinates.
+Point GtkScreens::fromPageScreen(Point position) const {
+    return ScreenCoordinates::current().toPoints(position.x, position.y);
+}
+
 }  // namespace quillo::gtk

@@ -21,10 +21,10 @@ ScreenCoordinates ScreenCoordinates::current() {
     GdkMonitor* primary = display ? gdk_display_get_primary_monitor(display) : nullptr;
     if (!primary && display && gdk_display_get_n_monitors(display) > 0)
         primary = gdk_display_get_monitor(display, 0);
-    if (!primary) return ScreenCoordinates(0);
+    if (!primary) return ScreenCoordinates(0, 0);
     GdkRectangle geometry;
     gdk_monitor_get_geometry(primary, &geometry);
-    return ScreenCoordinates(geometry.y + geometry.height);
+    return ScreenCoordinates(geometry.x, geometry.y + geometry.height);
 }
 
 int ScreenCoordinates::length(double points) { return whole(points, 1, highest); }
@@ -33,8 +33,8 @@ GdkRectangle ScreenCoordinates::toPixels(const Rect& r) const {
     const int height = length(r.size.height);
     // The top edge from the rounded height, so that the bottom edge lands where it was asked.
     const double top = double(primaryBottom_) - (r.origin.y + double(height));
-    return {whole(r.origin.x, lowest, highest), whole(top, lowest, highest), length(r.size.width),
-            height};
+    return {whole(r.origin.x + double(primaryLeft_), lowest, highest), whole(top, lowest, highest),
+            length(r.size.width), height};
 }
 
 }  // namespace quillo::gtk
