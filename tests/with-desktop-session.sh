@@ -61,6 +61,10 @@ for _ in $(seq 100); do [[ -s "$session/display" ]] && break; sleep 0.05; done
 [[ -s "$session/display" ]] || { echo "with-desktop-session: $server did not start" >&2; exit 1; }
 export DISPLAY=":$(cat "$session/display")"
 unset WAYLAND_DISPLAY
+# Services the bus starts on demand (the accessibility bus among them) would otherwise keep the
+# folders the bus was started with: the user's own, shared by every session running at once.
+dbus-update-activation-environment HOME XDG_CONFIG_HOME XDG_CACHE_HOME XDG_DATA_HOME \
+  XDG_RUNTIME_DIR DISPLAY 2>/dev/null || true
 
 for manager in "${managers[@]}"; do
   $manager >/dev/null 2>&1 &
