@@ -72,7 +72,8 @@ int GtkApplicationShell::run(int argc, char** argv) {
 }
 
 void GtkApplicationShell::installStatusItem(const std::filesystem::path& iconFolder) {
-    const bool ownIcon = std::filesystem::exists(iconFolder / "quillo-companion.svg");
+    // A PNG: GTK draws it without librsvg, which an SVG would load into this process.
+    const bool ownIcon = std::filesystem::exists(iconFolder / "quillo-companion.png");
     state_->indicator = app_indicator_new("quillo-companion",
                                           ownIcon ? "quillo-companion" : "accessories-dictionary",
                                           APP_INDICATOR_CATEGORY_APPLICATION_STATUS);
