@@ -151,16 +151,18 @@ TEST(DebianPackage, ListsTheLauncherIconExecutableAndBundleAndItsDependencies) {
     ASSERT_TRUE(fs::path(package).filename().string().starts_with("quillo-companion_")) << packed;
 
     const Outcome info = run({"dpkg-deb", "--info", package});
-    for (const char* field : {"Package: quillo-companion", "Depends: ", "libgtk-3-0",
-                              "libwebkit2gtk-4.1-0", "libsecret-1-0", "libayatana-appindicator3-1",
-                              "libcurl4", "Recommends: gnome-keyring, python3, fonts-noto-cjk"})
+    for (const char* field :
+         {"Package: quillo-companion", "Depends: ", "libgtk-3-0", "libwebkit2gtk-4.1-0",
+          "libsecret-1-0", "libayatana-appindicator3-1", "libcurl3-gnutls",
+          "Recommends: gnome-keyring, python3, fonts-noto-cjk"})
         EXPECT_NE(info.out.find(field), std::string::npos) << field << "\n" << info;
 
     const Outcome listing = run({"dpkg-deb", "--contents", package});
     const std::string lib = "lib/quillo-companion/";
     for (const std::string& entry :
          {"bin/quillo-companion -> ../" + lib + "quillo-companion", lib + "quillo-companion\n",
-          lib + bundleName + "/index.html\n", "share/applications/" + app + ".desktop\n",
+          lib + bundleName + "/index.html\n", lib + bundleName + "/icons/quillo-companion.png\n",
+          "share/applications/" + app + ".desktop\n",
           "share/icons/hicolor/scalable/apps/" + app + ".svg\n",
           "share/metainfo/" + app + ".metainfo.xml\n"})
         EXPECT_NE(listing.out.find("./usr/" + entry), std::string::npos) << entry << "\n"
