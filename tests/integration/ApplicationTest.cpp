@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
@@ -46,7 +48,8 @@ std::optional<int> waitExit(pid_t pid, std::chrono::milliseconds limit = std::ch
     eventually(
         [&] {
             const pid_t done = waitpid(pid, &status, WNOHANG);
-            if (done == pid) result = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            if (done == pid)
+                result = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             return done == pid;
         },
         limit);
@@ -112,6 +115,24 @@ bool contains(const std::vector<std::string>& list, const std::string& item) {
     return std::find(list.begin(), list.end(), item) != list.end();
 }
 
+std::string procFile(pid_t pid, const char* name) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/" + name);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
+// The web process the companion started: a child named so (the kernel cuts names at 15 bytes).
+std::optional<pid_t> webProcessOf(pid_t parent) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string stat = procFile(std::stoi(name), "stat");
+        if (stat.find("(WebKitWebProces) ") != std::string::npos &&
+            std::stoi(stat.substr(stat.rfind(')') + 4)) == parent)
+            return std::stoi(name);
+    }
+    return std::nullopt;
+}
+
 TEST(Application, ShowsOneFloatingCompanionAndEndsOnQuit) {
     XServer x;
     ASSERT_TRUE(x.get());
@@ -124,7 +145,8 @@ TEST(Application, ShowsOneFloatingCompanionAndEndsOnQuit) {
     ASSERT_TRUE(eventually([&] {
         XGetWindowAttributes(x.get(), window, &attributes);
         return attributes.width == 64 && attributes.height == 64;
-    })) << attributes.width << "x" << attributes.height;
+    })) << attributes.width
+        << "x" << attributes.height;
 
     const auto state = x.atoms(window, "_NET_WM_STATE");
     for (const char* hint : {"_NET_WM_STATE_ABOVE", "_NET_WM_STATE_STICKY",
@@ -135,6 +157,17 @@ TEST(Application, ShowsOneFloatingCompanionAndEndsOnQuit) {
     // A second launch hands its command line to the running instance and adds no window.
     EXPECT_EQ(run({QUILLO_EXECUTABLE}), 0);
     EXPECT_EQ(x.companionWindows().size(), 1u);
+
+    // What keeps it small: no GL driver (with libLLVM) and no SVG loader in its own process, and
+    // the web process alone without the JIT.
+    const std::string maps = procFile(companion, "maps");
+    for (const char* library : {"libLLVM", "librsvg", "libssl.so"})
+        EXPECT_EQ(maps.find(library), std::string::npos) << library;
+    const auto web = webProcessOf(companion);
+    ASSERT_TRUE(web);
+    const std::string environment = procFile(*web, "environ");
+    EXPECT_NE(environment.find(std::string("\0JSC_useJIT=0\0", 14)), std::string::npos);
+    EXPECT_EQ(environment.find("GDK_GL="), std::string::npos);
 
     EXPECT_EQ(run({QUILLO_EXECUTABLE, "--quit"}), 0);
     EXPECT_EQ(waitExit(companion), 0);

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "WebKitProfile.h"
+
 namespace quillo::gtk {
 
 struct GtkApplicationShell::State {
@@ -66,6 +68,8 @@ int GtkApplicationShell::run(int argc, char** argv) {
     // Wayland does not let a client place its windows; the companion is placed, dragged and
     // wanders, so it always talks X11 (through XWayland in a Wayland session).
     gdk_set_allowed_backends("x11");
+    // Before GTK opens the display: the companion's web view will run in this process.
+    WebKitProfile::prepareProcesses();
     state_->application = gtk_application_new(applicationId, G_APPLICATION_HANDLES_COMMAND_LINE);
     g_signal_connect(state_->application, "command-line", G_CALLBACK(commandLine), state_);
     return g_application_run(G_APPLICATION(state_->application), argc, argv);

@@ -16,7 +16,8 @@ namespace quillo::gtk {
 // for the window, web view, screens and clipboard; the rest works without a display.
 class GtkPlatform : public Platform {
 public:
-    explicit GtkPlatform(std::function<std::filesystem::path()> bundle);
+    explicit GtkPlatform(std::function<std::filesystem::path()> bundle)
+        : environment_(std::move(bundle)) {}
 
     MainLoop& mainLoop() override { return mainLoop_; }
     Screens& screens() override { return screens_; }
@@ -33,10 +34,6 @@ public:
     std::unique_ptr<PanelWindow> createPanel(Size contentSize) override;
 
 private:
-    // First of all: WebKit's environment is set while no member has started a thread yet.
-    struct PreparedProcesses {
-        PreparedProcesses();
-    } prepared_;
     GtkMainLoop mainLoop_;
     GtkScreens screens_;
     LibsecretStore secrets_;

@@ -8,9 +8,11 @@ namespace quillo::gtk {
 // window runs with exactly this as well, so that it stays a fair floor to measure against.
 class WebKitProfile {
 public:
-    // Sets the environment this process and WebKit's child processes start with. Call before GTK
-    // is initialised and while this is the only thread: later changes only replace or remove
-    // these variables, which never moves the environment while another thread reads it.
+    // Sets the environment this process and WebKit's child processes start with, in a process
+    // that goes on to make a web view (until then, what it starts inherits no GL). Call before
+    // GTK is initialised, while no other thread reads the environment (WebKit's memory scavenger,
+    // which runs from the start, does not): later changes only replace or remove these variables,
+    // which never moves the environment under another thread.
     static void prepareProcesses();
     // One web view's settings, before it loads anything. After the first one this process may
     // use GL again, and the web process (started by the first load) gets the environment as it
