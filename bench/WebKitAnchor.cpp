@@ -1,9 +1,11 @@
 // The floor the companion is measured against: a bare WebKitGTK program, one undecorated 64 × 64
-// RGBA window holding a web view with the companion's WebKit settings (the same WebKitProfile) and
-// a static one-element local page. It links GTK and WebKitGTK only, and runs until it is killed.
+// RGBA window holding a web view with the companion's WebKit settings (WebKitProfile::apply) and a
+// static one-element local page. It links GTK and WebKitGTK only, and runs until it is killed.
+// With --process-set-up it also starts its processes as the companion does
+// (WebKitProfile::prepareProcesses: no GL in this process, no JIT in the web process).
 // Prints {"loadedMs": ...} once the page has loaded: milliseconds since the process started.
 //
-//   webkit_anchor PAGE.html
+//   webkit_anchor [--process-set-up] PAGE.html
 
 #include <gtk/gtk.h>
 #include <time.h>
@@ -41,12 +43,13 @@ double millisecondsSinceProcessStart() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: webkit_anchor PAGE.html\n");
+    const bool processSetUp = argc == 3 && std::string(argv[1]) == "--process-set-up";
+    if (argc != 2 && !processSetUp) {
+        std::fprintf(stderr, "usage: webkit_anchor [--process-set-up] PAGE.html\n");
         return 2;
     }
-    const std::string page = argv[1];
-    quillo::gtk::WebKitProfile::prepareProcesses();
+    const std::string page = argv[argc - 1];
+    if (processSetUp) quillo::gtk::WebKitProfile::prepareProcesses();
     gtk_init(nullptr, nullptr);
 
     GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);

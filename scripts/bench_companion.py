@@ -10,7 +10,8 @@ usage: bench_companion.py BUILD OUT.json
   against tools/quillo-review-server --stall;
 - idle CPU, wake-ups and memory, in rounds that take turns so that each meets the same load:
   the anchor (bench/webkit_anchor, a bare WebKitGTK window with the companion's WebKit
-  settings), then the companion collapsed and wandering, with reduced motion, and expanded. Each
+  settings), the anchor started as the companion starts its processes, then the companion
+  collapsed and wandering, with reduced motion, and expanded. Each
   counts the process and every process it started (the WebKit processes, and the summary reader,
   which shows as reaped children). Memory is taken once no WebKit process outside the run is
   left on the machine, waiting for that up to QUILLO_BENCH_QUIET_WAIT seconds; each sample says
@@ -38,6 +39,7 @@ WEBKIT_LIBRARIES = ("/libwebkit2gtk-4.1.so", "/libjavascriptcoregtk-4.1.so")
 # Scenario name, what runs, and the GTK settings it runs with.
 SCENARIOS = (
     ("anchor", "anchor", {}),
+    ("anchorProcessSetUp", "anchor-processes", {}),
     ("wandering", "collapsed", {}),
     ("reducedMotion", "collapsed", {"gtk-enable-animations": "0"}),
     ("expanded", "expanded", {}),
@@ -220,8 +222,9 @@ def idle_run(build, what, settings):
     env, config = dict(os.environ), None
     if settings:
         config = env["XDG_CONFIG_HOME"] = gtk_settings_config(settings)
-    if what == "anchor":
-        command = [build.anchor, build.anchor_page]
+    if what.startswith("anchor"):
+        command = [build.anchor] + (["--process-set-up"] if what == "anchor-processes" else []) + [
+            build.anchor_page]
     else:
         command = [build.harness, "idle"] + (["expanded"] if what == "expanded" else [])
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
@@ -229,13 +232,13 @@ def idle_run(build, what, settings):
     tree = [process.pid]
     try:
         result = {}
-        if what == "anchor":
+        if what.startswith("anchor"):
             result.update(json.loads(process.stdout.readline() or "{}"))
         time.sleep(SETTLE_S)
         tree = descendants(process.pid)
         before = {pid: (cpu_ticks(pid), wakeups(pid)) for pid in tree}
         gone = {pid: name_of(pid) for pid in tree}
-        if what != "anchor":
+        if not what.startswith("anchor"):
             process.send_signal(signal.SIGHUP)
         start = time.monotonic()
         time.sleep(IDLE_S)
@@ -258,7 +261,7 @@ def idle_run(build, what, settings):
                 other["cpu"] += 100 * (reaped - reaped0) / TICK / elapsed
         if gone:  # a process that ends takes its figures with it: say so rather than guess
             result["endedDuringRun"] = sorted(gone.values())
-        if what != "anchor":
+        if not what.startswith("anchor"):
             process.send_signal(signal.SIGUSR2)
             result.update(json.loads(process.stdout.readline() or "{}"))
         others = wait_for_quiet(tree)

@@ -40,6 +40,26 @@ def figure(scenario, key):
     return median(run[key] for run in idle[scenario])
 
 
+def quiet_runs(scenario):
+    """The runs whose memory was taken with no other WebKit process on the machine; all of them
+    when there is none."""
+    runs = [run for run in idle[scenario] if not run["otherWebKitProcesses"]]
+    return runs or idle[scenario]
+
+
+def memory(scenario, key):
+    return median(run[key] for run in quiet_runs(scenario))
+
+
+def memory_note(scenario):
+    quiet, runs = quiet_runs(scenario), idle[scenario]
+    if quiet is runs:
+        return " (not quiet: other WebKit processes ran at every sample)"
+    if len(quiet) < len(runs):
+        return f" ({len(quiet)} of {len(runs)} samples: the others had other WebKit processes beside them)"
+    return ""
+
+
 def part(scenario, process, key):
     """Median over the runs of one process's figure (the UI process is the one that is not WebKit's)."""
     values = []
@@ -56,12 +76,11 @@ def ratio(value, anchor):
 
 
 anchor_cpu = figure("anchor", "cpuPercent")
-anchor_private = figure("anchor", "privateMB")
-anchor_pss = figure("anchor", "pssMB")
+anchor_private = memory("anchor", "privateMB")
+anchor_pss = memory("anchor", "pssMB")
 anchor_loaded = median(run["loadedMs"] for run in idle["anchor"] if "loadedMs" in run)
 startup = median(c["startToFirstDiaryMs"])
 noisy = sorted({p for runs in idle.values() for run in runs for p in run["otherWebKitProcesses"]})
-memory_note = "" if not noisy else " (not quiet: other WebKit processes were running)"
 
 rows = [  # figure, target, value, anchor, ratio, passed, runs
     ("start to first diary shown in the page (process start → first `quilloSetDiary` handled; "
@@ -75,15 +94,23 @@ for scenario, text, limit in (
     rows.append((f"idle CPU, {text}, companion plus its processes, over {c['idleSeconds']} s",
                  f"≤ {limit} % of one core", f"{value:.2f} %", f"{anchor_cpu:.2f} %",
                  ratio(value, anchor_cpu), value <= limit, len(idle[scenario])))
-private = figure("wandering", "privateMB")
-pss = figure("wandering", "pssMB")
+private = memory("wandering", "privateMB")
+pss = memory("wandering", "pssMB")
+set_up_private = memory("anchorProcessSetUp", "privateMB")
+set_up_pss = memory("anchorProcessSetUp", "pssMB")
+note = memory_note("wandering") + memory_note("anchor")
 rows += [
     ("private memory (Private_Clean + Private_Dirty of the companion and its processes), collapsed "
-     "and wandering, after the idle run" + memory_note, "≤ the anchor", f"{private:.1f} MB",
+     "and wandering, after the idle run" + note, "≤ the anchor", f"{private:.1f} MB",
      f"{anchor_private:.1f} MB", ratio(private, anchor_private), private <= anchor_private,
-     len(idle["wandering"])),
-    ("PSS of the same processes, beside it" + memory_note, "—", f"{pss:.1f} MB",
-     f"{anchor_pss:.1f} MB", ratio(pss, anchor_pss), None, len(idle["wandering"])),
+     len(quiet_runs("wandering"))),
+    ("PSS of the same processes, beside it" + note, "—", f"{pss:.1f} MB",
+     f"{anchor_pss:.1f} MB", ratio(pss, anchor_pss), None, len(quiet_runs("wandering"))),
+    ("the same private memory against the anchor started as the companion starts its processes "
+     "(no GL in the UI process, no JIT in the web process): what the companion adds to WebKit as "
+     "it runs it" + memory_note("anchorProcessSetUp"), "—", f"{private:.1f} MB",
+     f"{set_up_private:.1f} MB (PSS {set_up_pss:.1f} MB)", ratio(private, set_up_private), None,
+     len(quiet_runs("wandering"))),
     ("diary file written → page updated (real page, real folder watches)", "≤ 250 ms",
      f"{median(c['writeToPageMs']):.0f} ms", "—", "—", median(c["writeToPageMs"]) <= 250,
      len(c["writeToPageMs"])),
@@ -118,6 +145,7 @@ awake = ["| Set-up | CPU % of one core | wake-ups a minute: UI process | of them
          "web view draws per step |",
          "|---|---|---|---|---|---|---|---|"]
 for scenario, text in (("anchor", "anchor (bare WebKitGTK window, static page)"),
+                       ("anchorProcessSetUp", "anchor, companion's process set-up"),
                        ("wandering", "collapsed, wandering"),
                        ("reducedMotion", "collapsed, reduced motion"),
                        ("expanded", "expanded, untouched")):
@@ -131,17 +159,18 @@ for scenario, text in (("anchor", "anchor (bare WebKitGTK window, static page)")
                  f"{figure(scenario, 'vblankWakeupsPerMinute'):.0f} | "
                  f"{part(scenario, 'WebKitWebProces', 'wakeupsPerMinute'):.0f} | "
                  f"{walks / minutes:.1f} | "
-                 f"{per_step('moves') if scenario != 'anchor' else '—'} | "
-                 f"{per_step('draws') if scenario != 'anchor' else '—'} |")
+                 f"{'—' if scenario.startswith('anchor') else per_step('moves')} | "
+                 f"{'—' if scenario.startswith('anchor') else per_step('draws')} |")
 
 cpu = sh("grep -m1 'model name' /proc/cpuinfo | cut -d: -f2").strip()
 webkit = sh("pkg-config --modversion webkit2gtk-4.1")
 load = lambda key: " / ".join(f"{x:.2f}" for x in c[key])
 quiet = ("Every memory figure was taken with no other WebKit process on the machine."
          if not noisy else
-         "**Not every memory figure was taken on a quiet machine**: other WebKit processes ran "
-         f"beside some of the samples ({', '.join(noisy[:6])}{' …' if len(noisy) > 6 else ''}); "
-         "they share WebKit's pages, which lowers PSS and moves pages out of the private part.")
+         "Not every memory sample was taken on a quiet machine: other WebKit processes ran beside "
+         f"some ({', '.join(noisy[:6])}{' …' if len(noisy) > 6 else ''}). They share WebKit's "
+         "pages, which lowers PSS and moves pages out of the private part, so the memory figures "
+         "are the medians of the quiet samples only, and say so where some were left out.")
 lines = ["# Performance", "",
          f"Measured {datetime.datetime.now():%Y-%m-%d %H:%M} on {cpu} ({os.cpu_count()} cores), "
          f"Linux {platform.release()}, WebKitGTK {webkit}, under Xvfb 1600×900×24 without a "
@@ -150,8 +179,9 @@ lines = ["# Performance", "",
          "work running at the same time makes the times longer.", "", quiet, "",
          "Each figure is the median of its runs. The anchor is `bench/webkit_anchor`: a bare "
          "WebKitGTK program (one undecorated 64 × 64 RGBA window, a web view with the companion's "
-         "WebKit set-up from the same `WebKitProfile`, a static one-element page), measured in the "
-         "same desktop session in turns with the companion.", ""] + table + [
+         "WebKit settings from the same `WebKitProfile`, a static one-element page), measured in "
+         "the same desktop session in turns with the companion; a second run of it also starts "
+         "its processes as the companion does.", ""] + table + [
          "", "## What stays awake", "",
          f"Medians over the runs, {c['idleSeconds']} s each after {c['settleSeconds']} s of "
          "settling. Wake-ups are context switches of every thread (the display refresh monitor is "
