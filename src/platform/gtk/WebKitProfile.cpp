@@ -45,11 +45,11 @@ void giveBack(Settings& settings) {
 }  // namespace
 
 void WebKitProfile::prepareProcesses() {
-    // Mesa maps its driver, and with it libLLVM (about 8.7 MB private), into every process that
-    // opens a GL or EGL display: GDK probes GLX when it opens the display, and WebKit opens an EGL
-    // display here when it makes a web view. Neither is needed to show what the web process draws
-    // in software, so this process sees no GL until its first web view exists. The web process
-    // cannot do without its EGL display (WebKit aborts) and is started after that.
+    // Mesa maps its driver, and with it libLLVM, into every process that opens a GL or EGL
+    // display: GDK probes GLX when it opens the display, and WebKit opens an EGL display here when
+    // it makes a web view (about 16 MB private in all). Neither is needed to show what the web
+    // process draws in software, so this process sees no GL until its first web view exists. The
+    // web process cannot do without its EGL display (WebKit aborts) and is started after that.
     set(untilFirstWebView(), "GDK_GL", "disable");
     set(untilFirstWebView(), "__EGL_VENDOR_LIBRARY_FILENAMES", "/dev/null/no-vendor.json");
     // The page's scripts are small and run seldom: JavaScriptCore's interpreter serves them, and
