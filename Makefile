@@ -43,7 +43,7 @@ bench: deps
 	@[ -f $(BENCH_BUILD)/build.ninja ] || cmake -S . -B $(BENCH_BUILD) -G Ninja \
 	    -DCMAKE_BUILD_TYPE=Release -DQUILLO_BENCHMARKS=ON
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target diary_bench diary_poll_bench \
-	    companion_harness quillo-companion quillo-review-server bundle
+	    companion_harness webkit_anchor quillo-companion quillo-review-server bundle
 	@scripts/bench.sh $(BENCH_BUILD)
 
 fuzz: deps

@@ -1,7 +1,8 @@
 // The companion as the executable starts it (the GTK application, the controller on the GTK
-// platform, the tray item), with one addition: a user script wraps the page's quilloSetDiary so
-// that every diary the page has handled is reported to a message handler of the harness's own.
-// The page's function runs first and unchanged; the report follows once it has returned.
+// platform, the tray item), with one addition: a user script wraps the page's quilloSetDiary and
+// quilloWalk so that every diary the page has handled and every wander step it was told of is
+// reported to a message handler of the harness's own. The page's function runs first and
+// unchanged; the report follows once it has returned.
 //
 //   companion_harness startup N   start → first diary handled by the page, measured from the
 //                                 process's own start time in /proc/self/stat; then N times a
@@ -11,12 +12,18 @@
 //                                 between ticks of a 1 ms main-loop timer while the upload waits
 //   companion_harness control     the same 1 ms timer for 15 s in a bare GLib main loop, without
 //                                 the companion: the gaps the machine itself causes
-//   companion_harness idle        runs like the executable (for profiling)
+//   companion_harness idle [expanded]
+//                                 runs like the executable (expanded once the first diary is
+//                                 shown, as the tray item does); counts from SIGHUP until
+//                                 SIGUSR2 and prints then, running on until it is ended: wander
+//                                 steps the page was told of, X window moves (configure events
+//                                 with a new position) and draws of the web view in this process
 //
 // Prints one JSON object and ends. Runs in a desktop session (tests/with-desktop-session.sh);
 // today's diary files are read from and written to $HOME as usual.
 // QUILLO_BENCH_ACCELERATION=always turns the web view's hardware acceleration on, for comparing.
 
+#include <glib-unix.h>
 #include <gtk/gtk.h>
 #include <time.h>
 #include <unistd.h>
@@ -24,6 +31,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -45,22 +54,25 @@ using Clock = std::chrono::steady_clock;
 using Json = nlohmann::json;
 
 constexpr const char* reportHandler = "quilloBench";
-// Assigned by the page as a plain property; the accessor hands out a wrapper instead.
+// Assigned by the page as plain properties; the accessors hand out wrappers instead.
 constexpr const char* wrapScript = R"(
 (() => {
-    let wrapped;
-    Object.defineProperty(window, 'quilloSetDiary', {
-        configurable: true,
-        get: () => wrapped,
-        set: (original) => {
-            wrapped = (diary) => {
-                const result = original(diary);
-                window.webkit.messageHandlers.quilloBench.postMessage(
-                    typeof diary?.content === 'string' ? diary.content : '');
-                return result;
-            };
-        },
-    });
+    const report = (name, describe) => {
+        let wrapped;
+        Object.defineProperty(window, name, {
+            configurable: true,
+            get: () => wrapped,
+            set: (original) => {
+                wrapped = (...args) => {
+                    const result = original(...args);
+                    window.webkit.messageHandlers.quilloBench.postMessage(describe(...args));
+                    return result;
+                };
+            },
+        });
+    };
+    report('quilloSetDiary', (diary) => typeof diary?.content === 'string' ? diary.content : '');
+    report('quilloWalk', () => ({walk: true}));
 })();)";
 
 // Milliseconds since this process was created, from the kernel's record of its start.
@@ -97,10 +109,12 @@ class BenchPlatform : public gtk::GtkPlatform {
 public:
     using GtkPlatform::GtkPlatform;
     std::function<void(const std::string&)> onDiary;
+    std::function<void()> onWalk;
+    WebKitWebView* web = nullptr;
 
     std::unique_ptr<WebView> createWebView() override {
         auto view = GtkPlatform::createWebView();
-        WebKitWebView* web = static_cast<gtk::GtkWebView&>(*view).view();
+        web = static_cast<gtk::GtkWebView&>(*view).view();
         WebKitUserContentManager* content = webkit_web_view_get_user_content_manager(web);
         WebKitUserScript* script =
             webkit_user_script_new(wrapScript, WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
@@ -111,8 +125,12 @@ public:
                          G_CALLBACK(+[](WebKitUserContentManager*, WebKitJavascriptResult* result,
                                         gpointer self) {
                              JSCValue* value = webkit_javascript_result_get_js_value(result);
-                             char* text = jsc_value_to_string(value);
                              auto* me = static_cast<BenchPlatform*>(self);
+                             if (jsc_value_is_object(value)) {
+                                 if (me->onWalk) me->onWalk();
+                                 return;
+                             }
+                             char* text = jsc_value_to_string(value);
                              if (me->onDiary) me->onDiary(text ? text : "");
                              g_free(text);
                          }),
@@ -195,6 +213,56 @@ struct StallWatch {
     }
 };
 
+// What stays awake while nobody touches the companion, counted between SIGHUP and SIGUSR2
+// (JavaScriptCore takes SIGUSR1 for its garbage collector).
+struct IdleCount {
+    bool counting = false;
+    long walks = 0, moves = 0, draws = 0;
+    int x = INT_MIN, y = INT_MIN;
+
+    // The signals may come before the page is up: counting starts and ends on them all the same.
+    void listen() {
+        g_unix_signal_add(
+            SIGHUP,
+            +[](gpointer self) -> gboolean {
+                static_cast<IdleCount*>(self)->counting = true;
+                return G_SOURCE_REMOVE;
+            },
+            this);
+        g_unix_signal_add(
+            SIGUSR2,
+            +[](gpointer self) -> gboolean {
+                // Printed, not ended: the memory is taken after the counting window.
+                auto* me = static_cast<IdleCount*>(self);
+                me->counting = false;
+                const Json counts = {
+                    {"walks", me->walks}, {"moves", me->moves}, {"draws", me->draws}};
+                std::printf("%s\n", counts.dump().c_str());
+                std::fflush(stdout);
+                return G_SOURCE_REMOVE;
+            },
+            this);
+    }
+
+    void watch(WebKitWebView* web) {
+        g_signal_connect(web, "draw", G_CALLBACK(+[](GtkWidget*, cairo_t*, gpointer self) {
+                             auto* me = static_cast<IdleCount*>(self);
+                             me->draws += me->counting;
+                             return FALSE;
+                         }),
+                         this);
+        g_signal_connect(gtk_widget_get_toplevel(GTK_WIDGET(web)), "configure-event",
+                         G_CALLBACK(+[](GtkWidget*, GdkEventConfigure* event, gpointer self) {
+                             auto* me = static_cast<IdleCount*>(self);
+                             if (event->x != me->x || event->y != me->y) me->moves += me->counting;
+                             me->x = event->x;
+                             me->y = event->y;
+                             return FALSE;
+                         }),
+                         this);
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -223,10 +291,18 @@ int main(int argc, char** argv) {
     static double firstDiary = -1;
     static WriteToPage writes(std::max(1, argc > 2 ? std::atoi(argv[2]) : 10));
     static StallWatch stall;
+    static IdleCount idle;
+    const bool expanded = mode == "idle" && argc > 2 && std::string(argv[2]) == "expanded";
+    if (mode == "idle") idle.listen();
 
-    platform.onDiary = [mode](const std::string& content) {
+    platform.onWalk = [] { idle.walks += idle.counting; };
+    platform.onDiary = [mode, expanded](const std::string& content) {
         if (firstDiary < 0) {
             firstDiary = millisecondsSinceProcessStart();
+            if (mode == "idle") {
+                idle.watch(platform.web);
+                if (expanded) companion->toggleExpanded();
+            }
             if (mode == "startup") writes.next();
             if (mode == "stall") {
                 stall.companion = companion;

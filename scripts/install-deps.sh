@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
   clang libclang-rt-14-dev clang-format
-  libgtk-3-dev libwebkit2gtk-4.1-dev libsecret-1-dev libcurl4-openssl-dev
+  libgtk-3-dev libgdk-pixbuf2.0-bin libwebkit2gtk-4.1-dev libsecret-1-dev libcurl4-gnutls-dev libcurl3-gnutls
   nlohmann-json3-dev libicu-dev libayatana-appindicator3-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth x11-utils xdotool gnome-keyring dbus dbus-x11 libsecret-tools
@@ -23,6 +23,15 @@ done
 # node and npm may come from outside Debian on a developer machine; accept them when present.
 if command -v node >/dev/null && command -v npm >/dev/null; then
   kept=(); for p in "${missing[@]}"; do [[ $p == nodejs || $p == npm ]] || kept+=("$p"); done
+  missing=("${kept[@]}")
+fi
+
+# The companion links libcurl's GnuTLS flavour (libcurl3-gnutls) whichever libcurl development
+# package provides the headers, which are the same in all of them; another one already installed
+# for other work stays.
+if dpkg-query -W -f='${Status}' libcurl4-openssl-dev libcurl4-nss-dev 2>/dev/null |
+   grep -q 'install ok installed'; then
+  kept=(); for p in "${missing[@]}"; do [[ $p == libcurl4-gnutls-dev ]] || kept+=("$p"); done
   missing=("${kept[@]}")
 fi
 

@@ -8,6 +8,9 @@ output and exits 0; the content is empty when there is no summary for today. Any
 ends with a one-line message on standard error and exit status 1.
 
 Standard library only: the interpreter that runs this belongs to the assistant's runtime.
+The companion's minute timer runs this again only when the day, this script, the interpreter or
+today's summary file has changed since the last successful run, so what it prints must depend on
+nothing else.
 """
 
 import datetime

@@ -1,4 +1,5 @@
 // The assistant summary reader, the calendar page and the diagnostic snapshot.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -20,6 +21,11 @@ constexpr std::array<const char*, 2> tansyInterpreterNames = {"bin/python3.13", 
 constexpr const char* systemPython = "/usr/bin/python3";
 // A reader that hangs would otherwise hold every later refresh back for good.
 constexpr auto tansyReaderTimeLimit = 30s;
+// Where the bundled reader finds today's summary, under the data folder.
+constexpr const char* tansySummariesFolder = "TansyWork/summaries";
+// A file changed this recently may change again within the same file-system timestamp (two
+// seconds on the coarsest file systems) without its description changing: it is read again.
+constexpr auto tansySummarySettleTime = 5s;
 
 constexpr std::array<const char*, 3> calendarPages = {
     "Documents/Quillo/kiln/index.html",
@@ -67,6 +73,32 @@ std::optional<std::string> summaryFromReaderOutput(const std::string& output) {
     return content->get<std::string>();
 }
 
+// The file as the file system describes it: identity, size and both change times. Any write,
+// replacement, removal or change of permissions gives another description.
+std::string fileDescription(
+    const std::filesystem::path& path,
+    std::optional<std::chrono::system_clock::time_point>* changed = nullptr) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return "missing " + std::to_string(errno);
+    if (changed) {
+        const auto& latest =
+            std::max(status.st_mtim, status.st_ctim, [](const timespec& a, const timespec& b) {
+                return a.tv_sec != b.tv_sec ? a.tv_sec < b.tv_sec : a.tv_nsec < b.tv_nsec;
+            });
+        *changed = std::chrono::system_clock::time_point(
+            std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                std::chrono::seconds(latest.tv_sec) + std::chrono::nanoseconds(latest.tv_nsec)));
+    }
+    std::string text;
+    for (const auto value :
+         {std::uint64_t(status.st_dev), std::uint64_t(status.st_ino), std::uint64_t(status.st_mode),
+          std::uint64_t(status.st_size), std::uint64_t(status.st_mtim.tv_sec),
+          std::uint64_t(status.st_mtim.tv_nsec), std::uint64_t(status.st_ctim.tv_sec),
+          std::uint64_t(status.st_ctim.tv_nsec)})
+        text += std::to_string(value) + ' ';
+    return text;
+}
+
 bool writeFile(const std::string& path, const std::string& bytes) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     if (!file) return false;
@@ -105,6 +137,7 @@ void CompanionController::refreshTansySummary() {
     if (!python) return;
 
     isTansySummaryRefreshRunning = true;
+    tansySummaryInputsOfRunningRead = tansySummaryInputs(*python, script);
     platform_.processRunner().run(
         {python->string(), script.string()}, tansyReaderTimeLimit,
         [weakSelf = weak_from_this()](ProcessResult result) {
@@ -113,6 +146,8 @@ void CompanionController::refreshTansySummary() {
             self->isTansySummaryRefreshRunning = false;
 
             const bool exitedCleanly = result.started && !result.timedOut && result.exitStatus == 0;
+            self->tansySummaryInputsOfLastRead =
+                exitedCleanly ? self->tansySummaryInputsOfRunningRead : std::string();
             if (!exitedCleanly) return;
             const auto content = summaryFromReaderOutput(result.standardOutput);
             if (!content || *content == self->tansySummaryContent) return;
@@ -126,6 +161,28 @@ void CompanionController::refreshTansySummary() {
                 self->refreshDiary(true);
             }
         });
+}
+
+// The bundled reader prints today's summary file, so its answer can only change with the day, the
+// interpreter, the script or that file. Described before the read starts: a change during the
+// read makes the next description differ, and the file is read again.
+std::string CompanionController::tansySummaryInputs(const std::filesystem::path& python,
+                                                    const std::filesystem::path& script) const {
+    const auto& environment = platform_.environment();
+    const auto day = localDateString();
+    std::optional<std::chrono::system_clock::time_point> changed;
+    const auto summary =
+        fileDescription(environment.dataHome() / tansySummariesFolder / (day + ".md"), &changed);
+    if (changed && *changed > environment.now() - tansySummarySettleTime) return {};
+    return day + '\n' + python.string() + '\n' + fileDescription(script) + '\n' + summary;
+}
+
+bool CompanionController::tansySummaryMayHaveChanged() const {
+    const auto script =
+        platform_.environment().resourceBundle() / "TansyReader" / "read_today_summary.py";
+    const auto python = tansyPythonURL();
+    return !python || tansySummaryInputsOfLastRead.empty() ||
+           tansySummaryInputs(*python, script) != tansySummaryInputsOfLastRead;
 }
 
 // --- Calendar

@@ -72,7 +72,8 @@ void CompanionController::start() {
         if (auto self = weakSelf.lock()) self->refreshDiary(true);
     });
     tansySummaryTimer = platform_.mainLoop().repeating(summaryRefreshInterval, [weakSelf] {
-        if (auto self = weakSelf.lock()) self->refreshTansySummary();
+        if (auto self = weakSelf.lock(); self && self->tansySummaryMayHaveChanged())
+            self->refreshTansySummary();
     });
     scheduleNextWander();
 }

@@ -71,6 +71,8 @@ public:
     // Auxiliary features.
     std::optional<std::filesystem::path> tansyPythonURL() const;
     void refreshTansySummary();
+    // False only when nothing the reader reads has changed since its last successful read.
+    bool tansySummaryMayHaveChanged() const;
     void openCalendar();
     void captureIfRequested();
 
@@ -78,6 +80,8 @@ private:
     friend struct CompanionControllerProbe;
 
     explicit CompanionController(Platform& platform);
+    std::string tansySummaryInputs(const std::filesystem::path& python,
+                                   const std::filesystem::path& script) const;
     void configureWindow();
     void configureWebView();
     void uploadCurrentDiary();
@@ -99,6 +103,10 @@ private:
     DiaryAggregate lastDiaryAggregate;
     std::string tansySummaryContent;
     bool isTansySummaryRefreshRunning = false;
+    // What the reader's answer depends on, as found when the running read started and at the
+    // last successful read; empty when it cannot be vouched for.
+    std::string tansySummaryInputsOfRunningRead;
+    std::string tansySummaryInputsOfLastRead;
     bool isSyncing = false;
     // Something asked for an upload while one was in flight: one more follows it, with the
     // diary as it is then, however many asked.

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -117,6 +118,24 @@ public:
     std::string window;
 };
 
+std::string procFile(pid_t pid, const std::string& name) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/" + name);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
+// The web process the companion started: a child named so (the kernel cuts names at 15 bytes).
+std::optional<pid_t> webProcessOf(pid_t parent) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string stat = procFile(std::stoi(name), "stat");
+        if (stat.find("(WebKitWebProces) ") != std::string::npos &&
+            std::stoi(stat.substr(stat.rfind(')') + 4)) == parent)
+            return std::stoi(name);
+    }
+    return std::nullopt;
+}
+
 // Where the panel goes from the figure: top edge and middle kept, then 18 points inside.
 Geometry expandedFrom(const Geometry& g) {
     return {std::min(g[0] + figure / 2 - 370 / 2, 1600 - 18 - 370), std::min(g[1], 900 - 18 - 500),
@@ -151,6 +170,17 @@ TEST(CompanionEndToEnd, OneInstanceWhichLaunchesAgainToggleAndQuitEndsAndWhichLe
     const int dx = (*to)[0] - start[0], up = start[1] - (*to)[1];
     EXPECT_TRUE(dx == 18 || (std::abs(dx) >= 21 && std::abs(dx) <= 47)) << dx;
     EXPECT_TRUE(up >= -9 && up <= 13) << up;
+
+    // What keeps it small: no GL driver (with libLLVM), SVG loader or OpenSSL in its own process,
+    // and the web process alone without the JIT.
+    const std::string maps = procFile(app, "maps");
+    for (const char* library : {"libLLVM", "librsvg", "libssl.so"})
+        EXPECT_EQ(maps.find(library), std::string::npos) << library;
+    const auto web = webProcessOf(app);
+    ASSERT_TRUE(web);
+    const std::string environment = procFile(*web, "environ");
+    EXPECT_NE(environment.find(std::string("\0JSC_useJIT=0\0", 14)), std::string::npos);
+    EXPECT_EQ(environment.find("GDK_GL="), std::string::npos);
 
     companion.run(quillo + " --quit", &status);
     EXPECT_EQ(status, 0);

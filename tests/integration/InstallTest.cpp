@@ -174,7 +174,7 @@ TEST(DebianPackage, IsReproducibleLintianCleanAndCarriesItsRelationsAndLauncher)
     EXPECT_EQ(lintian.out, "") << lintian;
 
     const Outcome info = run({"dpkg-deb", "--field", package, "Depends", "Recommends", "Suggests"});
-    for (const char* field : {"libwebkit2gtk-4.1-0", "libayatana-appindicator3-1",
+    for (const char* field : {"libwebkit2gtk-4.1-0", "libayatana-appindicator3-1", "libcurl3-gnutls",
                               "Recommends: gnome-keyring, python3, librsvg2-common, fonts-noto-cjk "
                               "| fonts-wqy-microhei\n",
                               "Suggests: gnome-shell-extension-appindicator\n"})

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "ChildProcessGroups.h"
+#include "WebKitProfile.h"
 
 namespace quillo::gtk {
 
@@ -69,13 +70,16 @@ int GtkApplicationShell::run(int argc, char** argv) {
     // Wayland does not let a client place its windows; the companion is placed, dragged and
     // wanders, so it always talks X11 (through XWayland in a Wayland session).
     gdk_set_allowed_backends("x11");
+    // Before GTK opens the display: the companion's web view will run in this process.
+    WebKitProfile::prepareProcesses();
     state_->application = gtk_application_new(applicationId, G_APPLICATION_HANDLES_COMMAND_LINE);
     g_signal_connect(state_->application, "command-line", G_CALLBACK(commandLine), state_);
     return g_application_run(G_APPLICATION(state_->application), argc, argv);
 }
 
 void GtkApplicationShell::installStatusItem(const std::filesystem::path& iconFolder) {
-    const bool ownIcon = std::filesystem::exists(iconFolder / "quillo-companion.svg");
+    // A PNG: GTK draws it without librsvg, which an SVG would load into this process.
+    const bool ownIcon = std::filesystem::exists(iconFolder / "quillo-companion.png");
     state_->indicator = app_indicator_new("quillo-companion",
                                           ownIcon ? "quillo-companion" : "accessories-dictionary",
                                           APP_INDICATOR_CATEGORY_APPLICATION_STATUS);

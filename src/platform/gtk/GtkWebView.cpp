@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "WebKitProfile.h"
+
 namespace quillo::gtk {
 
 namespace {
@@ -52,17 +54,7 @@ GtkWebView::GtkWebView()
       view_(WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", ephemeralContext(),
                                          "user-content-manager", contentManager_, nullptr))) {
     g_object_ref_sink(view_);
-    WebKitSettings* settings = webkit_web_view_get_settings(view_);
-    // One small local page: no GL compositing (about 50 MB less in the web process with software
-    // rendering), no page cache, no developer or plug-in machinery.
-    webkit_settings_set_hardware_acceleration_policy(settings,
-                                                     WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
-    webkit_settings_set_enable_page_cache(settings, FALSE);
-    webkit_settings_set_enable_developer_extras(settings, FALSE);
-    webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
-    webkit_settings_set_enable_back_forward_navigation_gestures(settings, FALSE);
-    webkit_web_context_set_cache_model(webkit_web_view_get_context(view_),
-                                       WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
+    WebKitProfile::apply(view_);
 
     g_signal_connect(view_, "decide-policy", G_CALLBACK(decidePolicy), this);
     g_signal_connect(view_, "context-menu", G_CALLBACK(contextMenu), this);
@@ -145,7 +137,7 @@ void GtkWebView::loadFile(const std::filesystem::path& page) {
     GCharPtr uri(g_filename_to_uri(page.c_str(), nullptr, nullptr));
     if (!uri) return;
     pageURI_ = uri.get();
-    webkit_web_view_load_uri(view_, pageURI_.c_str());
+    WebKitProfile::load(view_, pageURI_.c_str());
 }
 
 void GtkWebView::evaluateScript(const std::string& script) {

@@ -103,11 +103,13 @@ TEST_F(AuxiliaryTest, ThePageLoadAndTheMinuteTimerRunTheBundledScriptOneReadAtAT
     platform.processes.completeNext(summary(""));
     controller->refreshTansySummary();
     EXPECT_EQ(runs.size(), 1u) << "the hand-back has not run on the main loop";
+    platform.loop.advance(60s);
+    EXPECT_EQ(runs.size(), 1u) << "nothing the reader reads has changed since";
 
     fs::remove(script());
     platform.loop.advance(60s);
     EXPECT_EQ(runs.size(), 1u) << "without the bundled script nothing runs";
-    writeFile(script());
+    writeFile(script(), "# 新版");
     platform.loop.advance(60s);
     EXPECT_EQ(runs.size(), 2u) << "the next tick tries again";
 
@@ -116,7 +118,8 @@ TEST_F(AuxiliaryTest, ThePageLoadAndTheMinuteTimerRunTheBundledScriptOneReadAtAT
     platform.loop.runPending();
 }
 
-TEST_F(AuxiliaryTest, EachOutcomeSetsKeepsOrClearsThePreviousSummary) {
+TEST_F(AuxiliaryTest, EachOutcomeSetsKeepsOrClearsThePreviousSummaryAndAFailureIsReadAgain) {
+    // A failed read leaves nothing to go by: the next minute reads again, changed or not.
     const std::vector<std::tuple<const char*, ProcessResult, std::string>> cases = {
         {"text content replaces", exited(0, R"({"content": "## 新的\n- 一条"})"),
          "## 新的\n- 一条"},
@@ -138,6 +141,44 @@ TEST_F(AuxiliaryTest, EachOutcomeSetsKeepsOrClearsThePreviousSummary) {
         readSummary(result);
         EXPECT_EQ(Probe::tansySummaryContent(*controller), expected);
         EXPECT_FALSE(Probe::isTansySummaryRefreshRunning(*controller));
+        const bool failed = !result.started || result.timedOut || result.exitStatus != 0;
+        EXPECT_EQ(controller->tansySummaryMayHaveChanged(), failed);
+    }
+}
+
+TEST_F(AuxiliaryTest, TheMinuteTimerReadsAgainOnlyWhenTheDayScriptInterpreterOrSummaryFileChanged) {
+    // The clock shows the real time, so that the files written here are as old as it says.
+    platform.env.start = std::chrono::system_clock::now();
+    const auto summaryFile = [&] {
+        return platform.env.dataHome() / "TansyWork/summaries" /
+               (controller->localDateString() + ".md");
+    };
+    writeFile(summaryFile(), "## 今天做了什么\n- 一\n");
+    readSummary(summary("一"));
+    // What happens in the minute before the check, and whether the summary may have changed.
+    const std::vector<std::tuple<const char*, std::function<void()>, bool>> steps = {
+        {"written a moment before the read: read once more", [] {}, true},
+        {"nothing changed", [] {}, false},
+        {"rewritten", [&] { writeFile(summaryFile(), "## 今天做了什么\n- 二二\n"); }, true},
+        {"nothing changed", [] {}, false},
+        {"removed", [&] { fs::remove(summaryFile()); }, true},
+        {"still none", [] {}, false},
+        {"the script replaced", [&] { writeFile(script(), "# 新版"); }, true},
+        {"another interpreter",
+         [&] {
+             fs::permissions(bases() / "runtime/bin/python3.13", fs::perms::all,
+                             fs::perm_options::remove);
+         },
+         true},
+        {"the next day", [&] { platform.env.start += 24h; }, true},
+        {"nothing changed", [] {}, false},
+    };
+    for (const auto& [name, change, mayHaveChanged] : steps) {
+        SCOPED_TRACE(name);
+        platform.loop.advance(60s);
+        change();
+        EXPECT_EQ(controller->tansySummaryMayHaveChanged(), mayHaveChanged);
+        if (mayHaveChanged) readSummary(summary("x"));
     }
 }
 
