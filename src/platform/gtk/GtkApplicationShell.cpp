@@ -1,7 +1,7 @@
 #include "GtkApplicationShell.h"
 
-#include <libayatana-appindicator/app-indicator.h>
 #include <gtk/gtk.h>
+#include <libayatana-appindicator/app-indicator.h>
 
 #include <cstdlib>
 #include <string>
@@ -57,9 +57,35 @@ int commandLine(GApplication* application, GApplicationCommandLine* commandLine,
     return 0;
 }
 
+// Returns once no process owns the application's name on the bus any more, or after a few
+// seconds: a companion told to quit is then gone, and a start that follows at once cannot hand
+// its command line to the one that is still ending.
+void waitUntilGone(GDBusConnection* bus) {
+    struct {
+        bool gone = false, late = false;
+    } wait;
+    const guint watch = g_bus_watch_name_on_connection(
+        bus, applicationId, G_BUS_NAME_WATCHER_FLAGS_NONE, nullptr,
+        +[](GDBusConnection*, const gchar*, gpointer w) {
+            static_cast<decltype(wait)*>(w)->gone = true;
+        },
+        &wait, nullptr);
+    const guint limit = g_timeout_add_seconds(
+        5,
+        +[](gpointer w) -> gboolean {
+            static_cast<decltype(wait)*>(w)->late = true;
+            return G_SOURCE_REMOVE;
+        },
+        &wait);
+    while (!wait.gone && !wait.late) g_main_context_iteration(nullptr, TRUE);
+    g_bus_unwatch_name(watch);
+    if (!wait.late) g_source_remove(limit);
+}
+
 }  // namespace
 
-GtkApplicationShell::GtkApplicationShell(Handlers handlers) : state_(new State{std::move(handlers)}) {}
+GtkApplicationShell::GtkApplicationShell(Handlers handlers)
+    : state_(new State{std::move(handlers)}) {}
 
 GtkApplicationShell::~GtkApplicationShell() {
     if (state_->application) g_object_unref(state_->application);
@@ -74,7 +100,20 @@ int GtkApplicationShell::run(int argc, char** argv) {
     WebKitProfile::prepareProcesses();
     state_->application = gtk_application_new(applicationId, G_APPLICATION_HANDLES_COMMAND_LINE);
     g_signal_connect(state_->application, "command-line", G_CALLBACK(commandLine), state_);
-    return g_application_run(G_APPLICATION(state_->application), argc, argv);
+    auto* application = G_APPLICATION(state_->application);
+    // Registered here rather than by the run, so that this process knows whether it forwards
+    // "--quit" and keeps the bus to watch the companion go (the run leaves it unregistered).
+    GDBusConnection* bus = nullptr;
+    if (argc > 1 && std::string(argv[1]) == "--quit" &&
+        g_application_register(application, nullptr, nullptr) &&
+        g_application_get_is_remote(application))
+        bus = G_DBUS_CONNECTION(g_object_ref(g_application_get_dbus_connection(application)));
+    const int status = g_application_run(application, argc, argv);
+    if (bus) {
+        waitUntilGone(bus);
+        g_object_unref(bus);
+    }
+    return status;
 }
 
 void GtkApplicationShell::installStatusItem(const std::filesystem::path& iconFolder) {
