@@ -101,8 +101,8 @@ public:
     }
     void configureFloating() override { log_.push_back("configureFloating"); }
     void setContent(WebView&) override { log_.push_back("setContent"); }
-    void showWithoutFocus() override { log_.push_back("showWithoutFocus"), visible = true; }
-    void present() override { log_.push_back("present"), visible = true; }
+    void showWithoutFocus() override { log_.push_back("showWithoutFocus"); }
+    void present() override { log_.push_back("present"); }
     Rect frame() const override { return frame_; }
     void setFrame(const Rect& frame) override {
         stopAnimation();
@@ -114,7 +114,6 @@ public:
                       std::function<void()> done) override;
     void displayNow() override { log_.push_back("displayNow"); }
 
-    bool visible = false;
     struct Animation {
         Rect target;
         std::chrono::milliseconds duration;
