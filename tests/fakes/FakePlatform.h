@@ -79,8 +79,23 @@ public:
     const std::vector<std::string>& scripts() const { return scripts_; }
     void clearScripts() { scripts_.clear(); }
     // The scripts that call the page function, e.g. "quilloSetDiary", and their JSON arguments.
-    std::vector<std::string> scriptsCalling(const std::string& function) const;
-    std::vector<nlohmann::json> argumentsOf(const std::string& function) const;
+    std::vector<std::string> scriptsCalling(const std::string& function) const {
+        std::vector<std::string> found;
+        for (const auto& script : scripts_)
+            if (script.find(function + "?.(") != std::string::npos) found.push_back(script);
+        return found;
+    }
+    std::vector<nlohmann::json> argumentsOf(const std::string& function) const {
+        std::vector<nlohmann::json> arguments;
+        const auto prefix = "window." + function + "?.(";
+        for (const auto& script : scripts_) {
+            if (!script.starts_with(prefix) || !script.ends_with(')')) continue;
+            const auto argument = script.substr(prefix.size(), script.size() - prefix.size() - 1);
+            arguments.push_back(argument.empty() ? nlohmann::json()
+                                                 : nlohmann::json::parse(argument));
+        }
+        return arguments;
+    }
     // Answers the oldest snapshot asked for with the PNG bytes (nothing = failure).
     void completeSnapshot(std::optional<std::string> png) {
         completeOldest(snapshots_, std::move(png));
@@ -111,7 +126,12 @@ public:
     // The frame jumps to the target at once; `done` runs on the turn after the virtual clock has
     // moved by the duration, or after a newer frame change has stopped the animation.
     void animateFrame(const Rect& frame, std::chrono::milliseconds duration,
-                      std::function<void()> done) override;
+                      std::function<void()> done) override {
+        stopAnimation();
+        animations.push_back({frame_ = frame, duration});
+        animationDone_ = std::move(done);
+        animationEnd_ = loop_.postDelayed(duration, [this] { stopAnimation(); });
+    }
     void displayNow() override { log_.push_back("displayNow"); }
 
     struct Animation {
@@ -122,7 +142,10 @@ public:
     std::vector<Rect> frameChanges;  // every frame set at once, in order
 
 private:
-    void stopAnimation();
+    void stopAnimation() {
+        animationEnd_.cancel();
+        if (auto done = std::exchange(animationDone_, nullptr)) loop_.post(std::move(done));
+    }
 
     CallLog& log_;
     MainLoop& loop_;
@@ -287,10 +310,25 @@ private:
 
 class FakeDirectoryWatcher : public DirectoryWatcher {
 public:
-    SourceHandle watch(const std::filesystem::path& folder, std::function<void()> changed) override;
+    SourceHandle watch(const std::filesystem::path& folder,
+                       std::function<void()> changed) override {
+        watches_.emplace(++next_, std::make_pair(folder, std::move(changed)));
+        return SourceHandle([this, id = next_, alive = std::weak_ptr<bool>(alive_)] {
+            if (alive.lock()) watches_.erase(id);
+        });
+    }
     // Tells every watcher of the folder that it changed.
-    void notify(const std::filesystem::path& folder);
-    std::vector<std::filesystem::path> watchedFolders() const;
+    void notify(const std::filesystem::path& folder) {
+        std::vector<std::function<void()>> callbacks;  // a callback may change the watches
+        for (const auto& [id, watch] : watches_)
+            if (watch.first == folder) callbacks.push_back(watch.second);
+        for (auto& callback : callbacks) callback();
+    }
+    std::vector<std::filesystem::path> watchedFolders() const {
+        std::vector<std::filesystem::path> folders;
+        for (const auto& [id, watch] : watches_) folders.push_back(watch.first);
+        return folders;
+    }
 
 private:
     std::uint64_t next_ = 0;
