@@ -5,8 +5,6 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <optional>
 
 #include "platform/MainLoop.h"
 
@@ -16,37 +14,37 @@ namespace quillo::testing {
 // due now, advance() moves the clock and fires timers in time order. Tests never sleep.
 class FakeMainLoop : public MainLoop {
 public:
-    void post(Task task) override;
-    [[nodiscard]] SourceHandle postDelayed(std::chrono::milliseconds delay, Task task) override;
-    [[nodiscard]] SourceHandle repeating(std::chrono::milliseconds interval, Task task) override;
+    void post(Task task) override { posted_.push_back(std::move(task)); }
+    [[nodiscard]] SourceHandle postDelayed(std::chrono::milliseconds delay, Task task) override {
+        return schedule(delay, {}, std::move(task));
+    }
+    [[nodiscard]] SourceHandle repeating(std::chrono::milliseconds interval, Task task) override {
+        return schedule(interval, interval, std::move(task));
+    }
 
     // Runs posted tasks (and what they post) until none is left; timers due now fire as well.
-    void runPending();
+    void runPending() {
+        while (runOne(now_)) continue;
+    }
     // Moves the virtual clock forward, firing every timer that comes due on the way.
     void advance(std::chrono::milliseconds duration);
     std::chrono::milliseconds now() const { return now_; }
     // Delayed tasks and timers still scheduled, plus posted tasks not yet run.
-    std::size_t pendingSources() const;
-    // When the earliest timer fires, if any.
-    std::optional<std::chrono::milliseconds> nextDue() const;
+    std::size_t pendingSources() const { return timers_.size() + posted_.size(); }
 
 private:
     struct Timer {
-        std::chrono::milliseconds due;
-        std::chrono::milliseconds interval;  // zero for a one-shot task
+        std::chrono::milliseconds due, interval;  // a zero interval: once
         std::shared_ptr<Task> task;
     };
-    using Key = std::pair<std::chrono::milliseconds, std::uint64_t>;  // (due, order of arming)
-
     SourceHandle schedule(std::chrono::milliseconds delay, std::chrono::milliseconds interval,
                           Task task);
-    bool runOnePosted();
-    bool fireOneDue(std::chrono::milliseconds limit);
+    // Runs the oldest posted task, else the earliest timer due by the limit; false if none.
+    bool runOne(std::chrono::milliseconds limit);
 
     std::chrono::milliseconds now_{0};
     std::uint64_t sequence_ = 0;
-    std::map<std::uint64_t, Timer> timers_;  // by id
-    mutable std::mutex postedMutex_;
+    std::map<std::uint64_t, Timer> timers_;  // by id, so the first of equal due times came first
     std::deque<Task> posted_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -4,40 +4,23 @@
 
 namespace quillo {
 
-// Read access to the controller's private state, for tests only.
+// Read access to the controller's private state, for tests only; the one definition of the probe.
 struct CompanionControllerProbe {
-    // Append accessors as tests need them; this is the only definition of the probe.
-    static bool isPageReady(const CompanionController& c) { return c.isPageReady; }
-    static const std::string& lastDiarySnapshot(const CompanionController& c) {
-        return c.lastDiarySnapshot;
-    }
-    static const DiaryAggregate& lastDiaryAggregate(const CompanionController& c) {
-        return c.lastDiaryAggregate;
-    }
-    static bool hasTimers(const CompanionController& c) {
-        return static_cast<bool>(c.diaryTimer) && static_cast<bool>(c.tansySummaryTimer);
-    }
-    // Window behaviour.
-    static bool isExpanded(const CompanionController& c) { return c.isExpanded; }
-    static bool isDragging(const CompanionController& c) { return c.isDragging; }
-    static std::optional<Point> collapsedOriginBeforeExpansion(const CompanionController& c) {
+    using C = CompanionController;
+    static bool isPageReady(const C& c) { return c.isPageReady; }
+    static WebView& webView(const C& c) { return *c.webView; }
+    static const std::string& lastDiarySnapshot(const C& c) { return c.lastDiarySnapshot; }
+    static const DiaryAggregate& lastDiaryAggregate(const C& c) { return c.lastDiaryAggregate; }
+    static bool isSyncing(const C& c) { return c.isSyncing; }
+    static bool isExpanded(const C& c) { return c.isExpanded; }
+    static bool isDragging(const C& c) { return c.isDragging; }
+    static std::optional<Point> collapsedOriginBeforeExpansion(const C& c) {
         return c.collapsedOriginBeforeExpansion;
     }
-    static bool hasWanderWorkItem(const CompanionController& c) {
-        return static_cast<bool>(c.wanderWorkItem);
-    }
-    // Auxiliary features.
-    static const std::string& tansySummaryContent(const CompanionController& c) {
-        return c.tansySummaryContent;
-    }
-    static bool isTansySummaryRefreshRunning(const CompanionController& c) {
-        return c.isTansySummaryRefreshRunning;
-    }
-    static bool captureStarted(const CompanionController& c) { return c.captureStarted; }
-    // Today's diary.
-    static WebView& webView(const CompanionController& c) { return *c.webView; }
-    // Sync flow.
-    static bool isSyncing(const CompanionController& c) { return c.isSyncing; }
+    static bool hasWanderWorkItem(const C& c) { return static_cast<bool>(c.wanderWorkItem); }
+    static const std::string& tansySummaryContent(const C& c) { return c.tansySummaryContent; }
+    static bool isTansySummaryRefreshRunning(const C& c) { return c.isTansySummaryRefreshRunning; }
+    static bool captureStarted(const C& c) { return c.captureStarted; }
 };
 
 }  // namespace quillo

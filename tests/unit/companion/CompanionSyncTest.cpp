@@ -1,131 +1,80 @@
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <ctime>
-#include <fstream>
 
-#include "companion/CompanionController.h"
-#include "diary/TodayDiary.h"
-#include "fakes/FakePlatform.h"
+#include "support/CompanionFixture.h"
 #include "support/ControllerProbe.h"
-#include "support/TempDir.h"
 
 namespace quillo {
-
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using namespace std::chrono_literals;
+using testing::tokenItem, testing::validToken;
 using Json = nlohmann::json;
 
-const std::pair<std::string, std::string> tokenItem{"app.quillo.companion", "agent-token"};
-const std::string validToken = "qlo_live_" + std::string(31, 'k');
 const std::string aDiary = "## 今天做了什么\n写了同步。\n";
-
 Json state(bool connected, const std::string& status, const std::string& message) {
     return {{"connected", connected}, {"status", status}, {"message", message}};
 }
 const Json syncing = state(true, "syncing", "正在同步今天的记忆");
+const Json synced = state(true, "synced", "今天的记忆已同步");
+const Json connected = state(true, "connected", "已连接 Quillo");
+const Json syncNow{{"type", "syncNow"}};
 
-std::chrono::system_clock::time_point december5(int hour, int minute, int second) {
-    std::tm fields{second, minute, hour, 5, 11, 126, 0, 0, -1, 0, nullptr};
-    return std::chrono::system_clock::from_time_t(std::mktime(&fields));
-}
-
-class CompanionSyncTest : public ::testing::Test {
+class CompanionSyncTest : public testing::CompanionFixture {
 protected:
-    CompanionSyncTest() {
-        platform.env.home = folder.path() / "home";
-        platform.env.bundle = folder.path() / "bundle";
-        platform.env.start = december5(10, 0, 0);
-        std::filesystem::create_directories(platform.env.bundle);
-        std::ofstream(platform.env.bundle / "index.html") << "<!doctype html>";
-    }
-
-    // Something written today, the page loaded, and then connected: no upload is due.
+    // Something written today, the page loaded, then connected (no upload due), the load's
+    // scripts dropped.
     void loadConnectedPage() {
         writeDiary(aDiary);
-        loadPage();
+        load();
         platform.secrets.items[tokenItem] = validToken;
-    }
-
-    std::filesystem::path diaryFile() const {
-        return TodayDiary::diaryFile(platform.env.home, TodayDiary::sources[0],
-                                     TodayDiary::dayKey(platform.env.now()));
-    }
-    // Today's file of the first source, as an agent would leave it.
-    void writeDiary(const std::string& text) {
-        std::filesystem::create_directories(diaryFile().parent_path());
-        std::ofstream(diaryFile(), std::ios::binary | std::ios::trunc) << text;
-    }
-
-    // Starts the companion and lets the page finish loading; the scripts of the load are dropped.
-    void loadPage() {
-        controller = CompanionController::create(platform);
-        controller->start();
-        platform.webView->finishLoad();
         platform.webView->clearScripts();
     }
-
-    void post(const Json& message) {
-        platform.webView->post("companion", message);
-        platform.loop.runPending();
-    }
-
-    std::vector<Json> syncStates() const {
-        return platform.webView->argumentsOf("quilloSetSyncState");
-    }
     const std::vector<HttpRequest>& requests() const { return platform.http.requests; }
-
-    testing::TempDir folder;
-    testing::FakePlatform platform;
-    std::shared_ptr<CompanionController> controller;
 };
 
 // The host named and the connect page opened are the default service's, whatever the variable.
 TEST_F(CompanionSyncTest,
        WithoutATokenThePageIsToldDisconnectedPointedAtTheServiceAndOfferedAPaste) {
     platform.env.variables["QUILLO_API_URL"] = "http://127.0.0.1:8787";
-    controller = CompanionController::create(platform);
-    controller->start();
+    create().start();
     controller->pushSyncState("error", "x");  // dropped: the page has not loaded
     platform.webView->finishLoad();
-    EXPECT_THAT(platform.webView->scriptsCalling("quilloSetSyncState"),
-                ElementsAre(R"(window.quilloSetSyncState?.({"connected":false,)"
-                            R"("message":"连接后可跨设备查看","status":"disconnected"}))"));
     platform.loop.advance(10s);  // no sync was scheduled: it would have pushed a state
-    post({{"type", "syncNow"}});
-    post({{"type", "openSyncSetup"}});  // pushes nothing
-    EXPECT_THAT(syncStates().back(), state(false, "disconnected", "连接后可同步到 quillo.app"));
-    EXPECT_EQ(syncStates().size(), 2u);
-    EXPECT_THAT(requests(), IsEmpty());
-    EXPECT_THAT(platform.workspaceOpener.opened,
-                ElementsAre("https://quillo.app/settings?connect=companion"));
-
-    // A paste offers the trimmed clipboard text to the page without storing it.
-    platform.webView->clearScripts();
+    post(syncNow);
+    post({{"type", "openSyncSetup"}});
     for (const auto& text : {std::optional<std::string>(), std::optional<std::string>(" \r\n　")}) {
         platform.clipboardText.text = text;
         post({{"type", "pasteSyncToken"}});
     }
-    const auto error = state(false, "error", "剪贴板里没有连接令牌");
-    EXPECT_THAT(syncStates(), ElementsAre(error, error));
+    const auto noToken = state(false, "error", "剪贴板里没有连接令牌");
+    EXPECT_THAT(syncStates(), ElementsAre(state(false, "disconnected", "连接后可跨设备查看"),
+                                          state(false, "disconnected", "连接后可同步到 quillo.app"),
+                                          noToken, noToken));
+    EXPECT_THAT(platform.workspaceOpener.opened,
+                ElementsAre("https://quillo.app/settings?connect=companion"));
+
+    // A paste offers the trimmed clipboard text to the page, on a later turn, without storing it.
     platform.clipboardText.text = "\n  qlo_live_short token \t\n";
     controller->pasteSyncToken();
     EXPECT_THAT(platform.webView->scriptsCalling("quilloSetSyncToken"), IsEmpty());
-    platform.loop.runPending();  // the clipboard answers on a later turn
+    platform.loop.runPending();
     EXPECT_THAT(platform.webView->scriptsCalling("quilloSetSyncToken"),
                 ElementsAre(R"(window.quilloSetSyncToken?.({"token":"qlo_live_short token"}))"));
     EXPECT_TRUE(platform.secrets.items.empty());
+    EXPECT_THAT(requests(), IsEmpty());
 }
 
 // The review date is the one of the moment the upload starts; the content is the last merge.
 TEST_F(CompanionSyncTest, ATokenSavedBeforeTheLoadIsStoredQuietlyAndSyncedTwoSecondsAfterIt) {
-    platform.env.start = december5(23, 59, 58);
+    std::tm lastSeconds{58, 59, 23, 5, 11, 126, 0, 0, -1, 0, nullptr};  // of 5 December, local
+    platform.env.start = std::chrono::system_clock::from_time_t(std::mktime(&lastSeconds));
     writeDiary(aDiary);
-    controller = CompanionController::create(platform);
-    controller->start();
+    create().start();
     controller->connect(validToken);
     platform.webView->finishLoad();
     platform.loop.advance(1s);
@@ -133,77 +82,54 @@ TEST_F(CompanionSyncTest, ATokenSavedBeforeTheLoadIsStoredQuietlyAndSyncedTwoSec
     platform.loop.advance(999ms);  // the tick sees the change and leaves it to the upload to come
     EXPECT_THAT(requests(), IsEmpty());
     platform.loop.advance(1ms);
-    const auto merged = CompanionControllerProbe::lastDiaryAggregate(*controller).content;
     ASSERT_EQ(requests().size(), 1u);
-    EXPECT_THAT(syncStates(), ElementsAre(state(true, "connected", "已连接 Quillo"), syncing));
+    EXPECT_THAT(syncStates(), ElementsAre(connected, syncing));
     const auto review = Json::parse(requests()[0].body);
     EXPECT_EQ(review["reviewDate"], "2026-12-06");
-    EXPECT_EQ(review["content"], merged);
-    EXPECT_THAT(merged, ::testing::HasSubstr("又写了一句。"));
+    EXPECT_EQ(review["content"], CompanionControllerProbe::lastDiaryAggregate(*controller).content);
+    EXPECT_THAT(review["content"], HasSubstr("又写了一句。"));
 }
 
 // Uploading the bare headings would replace the day's review on the service with nothing. Timers
 // find empty days all the time: only the person who asked hears so.
 TEST_F(CompanionSyncTest, OnlyAPersonIsToldThereIsNothingToSyncAndTheFirstEntryIsUploaded) {
     platform.secrets.items[tokenItem] = validToken;
-    loadPage();
-    post({{"type", "syncNow"}});
+    load();
+    post(syncNow);
     platform.loop.advance(2s);  // the upload due after the load
     writeDiary("<!-- 只有注释 -->\n");
     platform.loop.advance(1500ms);  // a change, with still nothing to sync
     post({{"type", "saveSyncToken"}, {"token", validToken}});
-    const auto plain = state(true, "connected", "已连接 Quillo");
-    EXPECT_THAT(syncStates(),
-                ElementsAre(state(true, "error", "今天还没有可同步的内容"), plain, plain, plain));
+    EXPECT_THAT(syncStates(), ElementsAre(connected, state(true, "error", "今天还没有可同步的内容"),
+                                          connected, connected, connected));
     EXPECT_THAT(requests(), IsEmpty());
     writeDiary(aDiary);
     platform.loop.advance(1500ms);
     ASSERT_EQ(requests().size(), 1u);
-    EXPECT_THAT(requests()[0].body, ::testing::HasSubstr("写了同步"));
+    EXPECT_THAT(requests()[0].body, HasSubstr("写了同步"));
 }
 
 // What reaches the controller while an upload is in flight ({"diary": ...} is a rewrite of the
 // diary that the next tick sees), the status that upload ends with, the sync states pushed from
 // its start on, and a sentence of what each upload carried.
-struct FollowUpCase {
-    const char* name;
-    std::vector<Json> during;
-    long status;
-    std::vector<Json> states;
-    std::vector<std::string> uploads;
-};
-const Json syncNow{{"type", "syncNow"}};
-const Json synced = state(true, "synced", "今天的记忆已同步");
+using FollowUpCase =
+    std::tuple<const char*, std::vector<Json>, long, std::vector<Json>, std::vector<std::string>>;
+const Json disconnected = state(false, "disconnected", "已断开，日记仍保存在本机");
+// clang-format off
 const std::vector<FollowUpCase> followUpCases = {
     {"ManyAsksGiveOneFollowUpWithTheLatestDiary",
-     {syncNow, {{"diary", aDiary + "二。"}}, syncNow, {{"diary", aDiary + "三。"}}},
-     201,
-     {syncing, syncing, synced},
-     {"写了同步", "三。"}},
-    {"AFailedUploadIsFollowedWithoutAnErrorInBetween",
-     {syncNow},
-     500,
-     {syncing, syncing, synced},
-     {"写了同步", "写了同步"}},
-    {"ATokenSavedKeepsSyncing",
-     {{{"type", "saveSyncToken"}, {"token", validToken}}},
-     201,
-     {syncing, syncing, syncing, synced},
-     {"写了同步", "写了同步"}},
-    {"DisconnectedMeanwhileTheResultArrivesDisconnected",
-     {{{"type", "disconnectSync"}}, syncNow},
-     201,
-     {syncing, state(false, "disconnected", "已断开，日记仍保存在本机"),
-      state(false, "synced", "今天的记忆已同步")},
-     {"写了同步"}},
-    {"WithNothingLeftToSyncTheResultArrives",
-     {syncNow, {{"diary", "<!-- 删掉了 -->"}}},
-     500,
-     {syncing, state(true, "error", "同步失败（500）")},
-     {"写了同步"}},
+     {syncNow, {{"diary", aDiary + "二。"}}, syncNow, {{"diary", aDiary + "三。"}}}, 201,
+     {syncing, syncing, synced}, {"写了同步", "三。"}},
+    {"AFailedUploadIsFollowedWithoutAnErrorInBetween", {syncNow}, 500,
+     {syncing, syncing, synced}, {"写了同步", "写了同步"}},
+    {"ATokenSavedKeepsSyncing", {{{"type", "saveSyncToken"}, {"token", validToken}}}, 201,
+     {syncing, syncing, syncing, synced}, {"写了同步", "写了同步"}},
+    {"DisconnectedMeanwhileTheResultArrivesDisconnected", {{{"type", "disconnectSync"}}, syncNow},
+     201, {syncing, disconnected, state(false, "synced", "今天的记忆已同步")}, {"写了同步"}},
+    {"WithNothingLeftToSyncTheResultArrives", {syncNow, {{"diary", "<!-- 删掉了 -->"}}}, 500,
+     {syncing, state(true, "error", "同步失败（500）")}, {"写了同步"}},
 };
-
-void PrintTo(const FollowUpCase& c, std::ostream* out) { *out << c.name; }
+// clang-format on
 
 class FollowUpTest : public CompanionSyncTest,
                      public ::testing::WithParamInterface<FollowUpCase> {};
@@ -226,12 +152,12 @@ TEST_P(FollowUpTest, OneUploadRunsAtATimeAndWhateverAskedMeanwhileGetsOneMore) {
     EXPECT_EQ(syncStates(), states);
     ASSERT_EQ(requests().size(), uploads.size());
     for (std::size_t i = 0; i < uploads.size(); ++i)
-        EXPECT_THAT(requests()[i].body, ::testing::HasSubstr(uploads[i])) << i;
+        EXPECT_THAT(requests()[i].body, HasSubstr(uploads[i])) << i;
     EXPECT_TRUE(std::filesystem::exists(diaryFile())) << "the diary is never touched";
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, FollowUpTest, ::testing::ValuesIn(followUpCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& info) { return std::string(std::get<0>(info.param)); });
 
 // A mistyped QUILLO_API_URL fails inside sync() itself, before anything is sent.
 TEST_F(CompanionSyncTest, ALocalFailureIsPushedOnALaterTurnAfterSyncCurrentDiaryReturned) {
@@ -247,38 +173,17 @@ TEST_F(CompanionSyncTest, ALocalFailureIsPushedOnALaterTurnAfterSyncCurrentDiary
     EXPECT_THAT(requests(), IsEmpty());
 }
 
-TEST_F(CompanionSyncTest, NeitherTheDelayedSyncNorAnUploadInFlightKeepsTheControllerAlive) {
-    platform.secrets.items[tokenItem] = validToken;
-    writeDiary(aDiary);
-    loadPage();
-    post({{"type", "syncNow"}});
-    std::weak_ptr<CompanionController> weak = controller;
-    controller.reset();
-    EXPECT_TRUE(weak.expired());
-    platform.http.completeNext({std::nullopt, 201, ""});
-    platform.loop.advance(3s);
-    EXPECT_EQ(requests().size(), 1u) << "the delayed sync did not run";
-}
-
 TEST_F(CompanionSyncTest, ARefusedTokenIsReportedAndAStoredOneConnectsAndStartsTheFirstUpload) {
     writeDiary(aDiary);
-    loadPage();
-    platform.secrets.failAddWith = -1;  // only the last one gets as far as the store
-    const std::vector<std::pair<Json, std::string>> refused{
-        {Json(), "令牌格式不正确"}, {42, "令牌格式不正确"}, {validToken, "钥匙串保存失败（-1）"}};
-    for (const auto& [token, shown] : refused) {
-        platform.webView->clearScripts();
-        Json message{{"type", "saveSyncToken"}};
-        if (!token.is_null()) message["token"] = token;  // null: no token member at all
-        post(message);
-        EXPECT_THAT(syncStates(), ElementsAre(state(false, "error", shown))) << message.dump();
-    }
-    EXPECT_THAT(requests(), IsEmpty());
-    platform.secrets.failAddWith.reset();
+    load();
     platform.webView->clearScripts();
+    post({{"type", "saveSyncToken"}});  // no token member: an empty token
+    post({{"type", "saveSyncToken"}, {"token", 42}});
     post({{"type", "saveSyncToken"}, {"token", "  " + validToken + "\n"}});
     EXPECT_EQ(platform.secrets.items.at(tokenItem), validToken);
-    EXPECT_THAT(syncStates(), ElementsAre(state(true, "connected", "已连接，正在同步"), syncing));
+    const auto refused = state(false, "error", "令牌格式不正确");
+    EXPECT_THAT(syncStates(), ElementsAre(refused, refused,
+                                          state(true, "connected", "已连接，正在同步"), syncing));
     EXPECT_EQ(requests().size(), 1u);
 }
 

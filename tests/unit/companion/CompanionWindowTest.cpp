@@ -1,15 +1,11 @@
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <map>
 
-#include "companion/CompanionController.h"
-#include "fakes/FakePlatform.h"
+#include "support/CompanionFixture.h"
 #include "support/ControllerProbe.h"
-#include "support/TempDir.h"
 
 namespace quillo {
 
@@ -41,21 +37,13 @@ json dragStart(json x, json y) { return {{"type", "dragStart"}, {"screenX", x}, 
 json dragMove(json x, json y) { return {{"type", "dragMove"}, {"screenX", x}, {"screenY", y}}; }
 const json dragEnd = {{"type", "dragEnd"}};
 
-class CompanionWindowTest : public ::testing::Test {
+class CompanionWindowTest : public testing::CompanionFixture {
 public:
-    CompanionWindowTest() {
-        platform.env.home = platform.env.bundle = temp.path();
-        std::ofstream(temp.path() / "index.html") << "<!doctype html>";
-        useScreens({plain});
-    }
+    CompanionWindowTest() { useScreens({plain}); }
 
     void useScreens(std::vector<Screen> screens, std::optional<std::size_t> main = 0) {
         platform.screenList.mainIndex = screens.empty() ? std::nullopt : main;
         platform.screenList.screens = std::move(screens);
-    }
-    CompanionController& create() {
-        controller = CompanionController::create(platform);
-        return *controller;
     }
     // A controller whose collapsed figure sits at the origin, as if restored there.
     void createAt(Point origin) {
@@ -63,13 +51,8 @@ public:
         platform.panel->setFrame({origin, small});
         platform.panel->frameChanges.clear();
     }
-    // Posts a page message through the bridge and lets the main loop deliver it.
-    void post(const json& message) {
-        platform.webView->post("companion", message);
-        platform.loop.runPending();
-    }
     Rect frame() const { return platform.panel->frame(); }
-    Point origin() const { return platform.panel->frame().origin; }
+    Point origin() const { return frame().origin; }
     std::optional<Point> saved() const {
         const auto x = platform.defaultsStore.number("companion.x");
         const auto y = platform.defaultsStore.number("companion.y");
@@ -83,7 +66,6 @@ public:
         return std::ranges::count(platform.webView->scripts(),
                                   "window.__quilloDebug?.resetScroll()");
     }
-
     // Queues the random answers of one step and the delay before the following one.
     void queueStep(bool right, double distance, double drift, double nextDelay) {
         platform.randomSource.bools.push_back(right);
@@ -98,17 +80,6 @@ public:
         platform.loop.runPending();
         platform.defaultsStore.saves = 0;
     }
-    void hold(const std::string& what, bool held) {
-        if (what == "expanded") controller->setExpanded(held);
-        if (what == "dragging") post(held ? dragStart(0, 0) : dragEnd);
-        if (what == "without a screen")
-            useScreens(held ? std::vector<Screen>{} : std::vector{plain});
-        if (what == "asked for reduced motion") platform.motionPreference.reduce = held;
-    }
-
-    testing::TempDir temp;
-    testing::FakePlatform platform;
-    std::shared_ptr<CompanionController> controller;
 };
 
 // --- Choosing and fitting into a screen
@@ -172,14 +143,16 @@ TEST_F(CompanionWindowTest, ExpandingKeepsTopEdgeAndMiddleThenFitsAndCollapsingR
         EXPECT_FALSE(Probe::collapsedOriginBeforeExpansion(*controller));
     };
     const Screen low{{{0, 0}, {1600, 900}}, {{0, 0}, {1600, 400}}};
+    const Screen smaller{{{0, 0}, {1280, 800}}, {{0, 0}, {1280, 800}}};
     expect("no screen: the unfitted origin", {}, {500, 300}, {347, -136});
     expect("visible area from y = 0: lifted to the inset", {plain}, {500, 300}, {347, 18});
     expect("near the right edge: pulled left", {plain}, {1500, 600}, {1600 - 18 - 370, 164});
     expect("area lower than 536: top edge 18 below its top", {low}, {500, 300}, {347, -118});
-    const Screen smaller{{{0, 0}, {1280, 800}}, {{0, 0}, {1280, 800}}};
     expect("the area shrank meanwhile", {plain}, {1500, 600}, {1212, 164}, smaller, {{1198, 600}});
 }
 
+// In capture mode (the variable set, even to nothing) the frame changes at once and is drawn
+// before returning, for the snapshot that follows.
 TEST_F(CompanionWindowTest, TheSizeChangeAnimatesAFifthOfASecondThenResetsTheScrollAlsoIfCutShort) {
     createAt({1500, 600});
     post({{"type", "expanded"}, {"value", true}});
@@ -200,9 +173,7 @@ TEST_F(CompanionWindowTest, TheSizeChangeAnimatesAFifthOfASecondThenResetsTheScr
     EXPECT_TRUE(Probe::isExpanded(*controller));
     EXPECT_THAT(platform.log, ElementsAre("showWithoutFocus", "present"))
         << "opening it on purpose hands it the keyboard, folding it does not";
-}
 
-TEST_F(CompanionWindowTest, InCaptureModeTheFrameChangesAtOnceAndIsDrawnBeforeReturning) {
     for (const std::string value : {"", "/tmp/shot.png"}) {
         SCOPED_TRACE("QUILLO_CAPTURE_PATH='" + value + "'");
         platform.env.variables["QUILLO_CAPTURE_PATH"] = value;
@@ -229,9 +200,8 @@ TEST_F(CompanionWindowTest, ADragFollowsThePointerOntoTheMonitorUnderItAndAgainA
     post(dragMove(100.25, 200.5));
     EXPECT_EQ(origin(), (Point{500.25, 299.5})) << "no threshold, fractions included";
     const double edge = 1600 - 18 - 64;  // x where the right inset pins the figure
-    const std::pair<double, double> steps[] = {
-        {2000, edge}, {edge - 390, edge}, {edge - 400, edge}, {edge - 401, edge - 1}};
-    for (const auto& [pointerX, expectedX] : steps) {
+    for (const auto& [pointerX, expectedX] : std::vector<std::pair<double, double>>{
+             {2000, edge}, {edge - 390, edge}, {edge - 400, edge}, {edge - 401, edge - 1}}) {
         post(dragMove(pointerX, 200));
         EXPECT_EQ(origin().x, expectedX) << "pointer at " << pointerX;
     }
@@ -346,12 +316,17 @@ TEST_F(CompanionWindowTest, WanderStepsWalkSlideAndSaveAfterTheirDrawnDelaysEven
 }
 
 TEST_F(CompanionWindowTest, WanderStepsAreSkippedWhileExpandedDraggedScreenlessOrStillThenResume) {
-    for (const char* what :
-         {"expanded", "dragging", "without a screen", "asked for reduced motion"}) {
+    const std::map<std::string, std::function<void(bool)>> holds = {
+        {"expanded", [&](bool held) { controller->setExpanded(held); }},
+        {"dragging", [&](bool held) { post(held ? dragStart(0, 0) : dragEnd); }},
+        {"without a screen",
+         [&](bool held) { useScreens(held ? std::vector<Screen>{} : std::vector{plain}); }},
+        {"asked for reduced motion", [&](bool held) { platform.motionPreference.reduce = held; }},
+    };
+    for (const auto& [what, hold] : holds) {
         SCOPED_TRACE(what);
-        useScreens({plain});
         startAt({500, 300}, 6.0);
-        hold(what, true);
+        hold(true);
         platform.loop.advance(1s);
         platform.panel->animations.clear();
         const auto savesBefore = saves();
@@ -361,12 +336,10 @@ TEST_F(CompanionWindowTest, WanderStepsAreSkippedWhileExpandedDraggedScreenlessO
         EXPECT_THAT(platform.panel->animations, IsEmpty());
         EXPECT_EQ(saves(), savesBefore);
         EXPECT_TRUE(Probe::hasWanderWorkItem(*controller)) << "the next step is still armed";
-
-        hold(what, false);
+        hold(false);
         queueStep(true, 30, 0, 8.0);
         platform.loop.advance(7s);
         EXPECT_EQ(walks().size(), 1u) << "resumes at the next scheduled time";
-        controller.reset();
     }
 }
 

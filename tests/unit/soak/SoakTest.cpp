@@ -4,13 +4,9 @@
 
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 
-#include "companion/CompanionController.h"
-#include "diary/TodayDiary.h"
-#include "fakes/FakePlatform.h"
+#include "support/CompanionFixture.h"
 #include "support/ControllerProbe.h"
-#include "support/TempDir.h"
 
 namespace quillo {
 namespace {
@@ -18,6 +14,7 @@ namespace {
 using namespace std::chrono_literals;
 using Json = nlohmann::json;
 using Probe = CompanionControllerProbe;
+using SoakTest = testing::CompanionFixture;
 
 // The outcomes an upload meets, in turn: accepted, token refused, server error, unreachable.
 const HttpResponse outcomes[] = {
@@ -26,31 +23,20 @@ const HttpResponse outcomes[] = {
     {std::nullopt, 500, "<html>busy</html>"},
     {"Connection refused", std::nullopt, ""}};
 
-TEST(SoakTest, ThousandsOfChangesUploadsStepsAndToggles_LeaveNothingBehind) {
-    testing::TempDir folder;
-    testing::FakePlatform platform;
-    platform.env.home = platform.env.bundle = folder.path();
+TEST_F(SoakTest, ThousandsOfChangesUploadsStepsAndToggles_LeaveNothingBehind) {
     std::tm tenOClock{0, 0, 10, 5, 11, 126, 0, 0, -1, 0, nullptr};
     platform.env.start = std::chrono::system_clock::from_time_t(std::mktime(&tenOClock));
-    std::ofstream(folder.path() / "index.html") << "<!doctype html>";
     platform.screenList.screens = {{{{0, 0}, {1600, 900}}, {{0, 40}, {1600, 832}}}};
-    platform.secrets.items[{"app.quillo.companion", "agent-token"}] =
-        "qlo_live_" + std::string(31, 'k');
-    const auto file = TodayDiary::diaryFile(folder.path(), TodayDiary::sources[0],
-                                            TodayDiary::dayKey(platform.env.now()));
-    std::filesystem::create_directories(file.parent_path());
+    platform.secrets.items[testing::tokenItem] = testing::validToken;
     // Rewritten in place at one length: a truncating rewrite makes the file system flush each time.
-    const auto writeDiary = [&](int n) {
+    writeDiary("");
+    const auto writeDiaryInPlace = [&](int n) {
         char text[64];
         std::snprintf(text, sizeof text, "## 今天做了什么\n第%05d次改动。\n", n);
-        std::fstream(file, std::ios::in | std::ios::out) << text;
+        std::fstream(diaryFile(), std::ios::in | std::ios::out) << text;
     };
-    std::ofstream{file};
-    writeDiary(0);
-
-    auto controller = CompanionController::create(platform);
-    controller->start();
-    platform.webView->finishLoad();
+    writeDiaryInPlace(0);
+    load();
     // The most sources pending at once over ten quiet seconds, which hold one wander step.
     const auto settle = [&] {
         std::size_t most = 0;
@@ -67,8 +53,8 @@ TEST(SoakTest, ThousandsOfChangesUploadsStepsAndToggles_LeaveNothingBehind) {
     // Each change reaches the page through the folder watch, and the service with the upload
     // that follows the one in flight; every tenth change an upload is answered.
     for (int n = 1; n <= 10000; ++n) {
-        writeDiary(n);
-        platform.watcher.notify(file.parent_path());
+        writeDiaryInPlace(n);
+        platform.watcher.notify(diaryFile().parent_path());
         platform.loop.advance(150ms);
         ASSERT_LE(platform.http.inFlight(), 1u) << "one upload at a time";
         if (n % 10 == 0 && platform.http.inFlight() > 0)
@@ -89,14 +75,14 @@ TEST(SoakTest, ThousandsOfChangesUploadsStepsAndToggles_LeaveNothingBehind) {
     EXPECT_EQ(settle(), baseline) << "after wandering";
 
     // Open, drag by the header, close: the page's messages as the user makes them.
-    const auto post = [&](const Json& message) { platform.webView->post("companion", message); };
+    const auto send = [&](const Json& message) { platform.webView->post("companion", message); };
     for (int cycle = 0; cycle < 1000; ++cycle) {
-        post({{"type", "expanded"}, {"value", true}});
+        send({{"type", "expanded"}, {"value", true}});
         platform.loop.advance(250ms);
-        post({{"type", "dragStart"}, {"screenX", 500}, {"screenY", 400}});
-        post({{"type", "dragMove"}, {"screenX", 500 + cycle % 7}, {"screenY", 400 - cycle % 5}});
-        post({{"type", "dragEnd"}});
-        post({{"type", "expanded"}, {"value", false}});
+        send({{"type", "dragStart"}, {"screenX", 500}, {"screenY", 400}});
+        send({{"type", "dragMove"}, {"screenX", 500 + cycle % 7}, {"screenY", 400 - cycle % 5}});
+        send({{"type", "dragEnd"}});
+        send({{"type", "expanded"}, {"value", false}});
         platform.loop.advance(250ms);
     }
     EXPECT_EQ(settle(), baseline) << "after expanding and collapsing";
