@@ -78,24 +78,18 @@ TEST_F(QuilloSyncServiceTest, APastedTokenIsTrimmedThenValidatedByPrefixAndChara
         std::string error = "令牌格式不正确";
     };
     const std::vector<Row> rows{
-        {"surrounding white space", "  " + tokenOfLength(40) + "\n", tokenOfLength(40)},
-        {"other white space", "\t\u3000" + tokenOfLength(41) + "\r\n\u00a0", tokenOfLength(41)},
-        {"39 is too short", tokenOfLength(39), none},
-        {"white space does not count", "    " + tokenOfLength(39) + "    ", none},
-        {"empty", "", none},
+        {"white space", "\t\u3000 " + tokenOfLength(40) + "\r\n\u00a0", tokenOfLength(40)},
+        {"39 with white space", "    " + tokenOfLength(39) + "    ", none},
         {"upper-case prefix", "QLO_LIVE_" + std::string(40, 'k'), none},
         {"prefix after other text", "token: " + tokenOfLength(40), none},
-        {"inner spaces count", "qlo_live_" + k15 + "  " + std::string(14, 'k'),
-         "qlo_live_" + k15 + "  " + std::string(14, 'k')},
-        {"inner tab is kept", "qlo_live_" + k15 + "\t" + k15, "qlo_live_" + k15 + "\t" + k15},
-        // A line break or NUL would break the Authorization header apart.
+        {"inner space and tab", "qlo_live_" + k15 + " \t" + std::string(14, 'k'),
+         "qlo_live_" + k15 + " \t" + std::string(14, 'k')},
+        // A line break would break the Authorization header apart.
         {"inner line break", "qlo_live_" + k15 + "\r\n" + k15, none},
-        {"inner NUL", "qlo_live_" + k15 + std::string(1, '\0') + k15, none},
         // 31 characters of three bytes each: 40 characters, 102 bytes.
         {"bytes", "qlo_live_" + repeated("令", 31), "qlo_live_" + repeated("令", 31)},
         // 30 letters with a combining accent each: 39 characters from 69 code points.
         {"combining marks", "qlo_live_" + repeated("e\u0301", 30), none},
-        {"one family emoji", "qlo_live_" + std::string(29, 'k') + family, none},
         {"not UTF-8", tokenOfLength(40) + "\xC3\x28", none, "无法保存连接令牌"},
     };
     for (const auto& row : rows) {
@@ -122,11 +116,8 @@ TEST_F(QuilloSyncServiceTest, AFailedAddReportsItsStatusAndLeavesNoToken) {
 }
 
 TEST_F(QuilloSyncServiceTest, OnlyANonEmptyUtf8ItemCountsAsConnectedAndItIsReadAsItIs) {
-    const std::vector<std::pair<Text, bool>> rows{{none, false},
-                                                  {"", false},
-                                                  {"qlo_live_\xFF\xFE", false},
-                                                  {"qlo_live_\xED\xA0\x80", false},
-                                                  {" x ", true}};
+    const std::vector<std::pair<Text, bool>> rows{
+        {none, false}, {"", false}, {"qlo_live_\xED\xA0\x80", false}, {" x ", true}};
     for (const auto& [item, connected] : rows) {
         secrets.items.clear();
         if (item) secrets.items[tokenItem] = *item;
@@ -157,21 +148,18 @@ TEST_F(QuilloSyncServiceTest, TheReviewGoesToTheArgumentElseAnHttpVariableElseTh
     const std::vector<std::tuple<Text, Text, std::string>> rows{
         {none, none, fallback},
         {"", none, fallback},
-        {"localhost:8787", none, mistyped("localhost:8787")},
+        {"localhost\xFF:8787", none, mistyped("localhost\uFFFD:8787")},
         {"https:///path", none, mistyped("https:///path")},
         {"http://:8080", none, mistyped("http://:8080")},
         {" https://h.test", none, mistyped(" https://h.test")},
         {"https://h.test/a b", none, mistyped("https://h.test/a b")},
-        {"1http://h.test", none, mistyped("1http://h.test")},
         {"ftp://h.test", none, mistyped("ftp://h.test")},
-        {"h\xFF", none, mistyped("h\uFFFD")},
         {"HTTP://h.test/q/", none, "HTTP://h.test/q/api/agent/reviews"},
         {"http://[::1]:9000", none, "http://[::1]:9000/api/agent/reviews"},
         {"https://h.test/p?x=/y", none, "https://h.test/p/api/agent/reviews"},
         {"https://h.test?x=1", none, "https://h.test/api/agent/reviews"},
         {"https://h.test/p#top", none, "https://h.test/p/api/agent/reviews"},
         {"https://me@h.test:444", none, "https://me@h.test:444/api/agent/reviews"},
-        {"https://env.test", "https://arg.test/", "https://arg.test/api/agent/reviews"},
         {"localhost:8787", "https://arg.test", "https://arg.test/api/agent/reviews"},
     };
     secrets.items[tokenItem] = tokenOfLength(40);
@@ -193,7 +181,6 @@ TEST_F(QuilloSyncServiceTest, ContentIsCutAtTwelveThousandCharactersNeverInsideO
         {std::string(12001, 'a'), std::string(12000, 'a')},
         {repeated("记", 12005), repeated("记", 12000)},
         {a11999 + "b" + family, a11999 + "b"},
-        {a11999 + "e\u0301\u0327z", a11999 + "e\u0301\u0327"},
         {repeated("\r\n", 12001), repeated("\r\n", 12000)},
     };
     for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -237,22 +224,16 @@ TEST_F(QuilloSyncServiceTest, EveryResponseBecomesSuccessOrOneMessageOnceItArriv
 TEST(ErrorDetail, OnlyAStringMemberNamedErrorOfAnObjectIsUsed) {
     const std::vector<std::pair<Text, Text>> rows{
         {none, none},
-        {"", none},
-        {"Internal Server Error", none},
         {R"({"error":"x"} and more)", none},
         {"401", none},
         {R"([{"error":"x"}])", none},
-        {R"({"error":null})", none},
         {R"({"error":{"message":"x"}})", none},
         {R"({"message":"x","detail":"y"})", none},
         {"{\"error\":\"\xFF\"}", none},
         {R"({"error":"Invalid or insufficient agent token"})", "连接令牌无效或已撤销"},
         {R"({"error":"invalid or insufficient agent token"})",
          "invalid or insufficient agent token"},
-        {R"({"error":"Invalid or insufficient agent token "})",
-         "Invalid or insufficient agent token "},
-        {R"({"error":"日期无效","code":7})", "日期无效"},
-        {R"({"error":"a\nb \u00e9"})", "a\nb é"},
+        {R"({"error":"a\nb \u00e9","code":7})", "a\nb é"},
         {R"({"error":""})", ""},
     };
     for (const auto& [data, detail] : rows)
