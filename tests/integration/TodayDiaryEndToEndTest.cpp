@@ -15,6 +15,7 @@
 #include "companion/CompanionController.h"
 #include "diary/TodayDiary.h"
 #include "platform/gtk/GtkPlatform.h"
+#include "support/Command.h"
 #include "support/ControllerProbe.h"
 #include "support/MainContext.h"
 #include "support/ReviewServerProcess.h"
@@ -171,18 +172,13 @@ TEST_F(CompanionOnGtk, TheSecretServiceGoneMidRunShowsTheCompanionDisconnected) 
             << "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen><policy "
                "context='default'><allow send_destination='*' eavesdrop='true'/><allow "
                "eavesdrop='true'/><allow own='*'/></policy></busconfig>";
-        const auto command =
-            "dbus-run-session --config-file=" + (root.path() / "bus.conf").string() + " -- " +
-            fs::read_symlink("/proc/self/exe").string() +
-            " --gtest_filter=CompanionOnGtk.TheSecretServiceGone*";
-        g_autofree gchar* out = nullptr;
-        gint status = -1;
-        g_setenv("QUILLO_OWN_BUS", "1", TRUE);
-        g_spawn_command_line_sync(command.c_str(), &out, nullptr, &status, nullptr);
-        g_unsetenv("QUILLO_OWN_BUS");
-        EXPECT_TRUE(g_spawn_check_wait_status(status, nullptr) &&
-                    std::string(out).find("[  PASSED  ] 1 test") != std::string::npos)
-            << out;
+        const auto child = testing::run(
+            {"dbus-run-session", "--config-file=" + (root.path() / "bus.conf").string(), "--",
+             fs::read_symlink("/proc/self/exe"),
+             "--gtest_filter=CompanionOnGtk.TheSecretServiceGone*"},
+            {"QUILLO_OWN_BUS=1"});
+        EXPECT_TRUE(child.status == 0 && child.out.find("[  PASSED  ] 1 test") != std::string::npos)
+            << child;
         return;
     }
     g_setenv("XDG_DATA_HOME", root.path().c_str(), TRUE);  // where the keyring keeps its files
@@ -190,10 +186,10 @@ TEST_F(CompanionOnGtk, TheSecretServiceGoneMidRunShowsTheCompanionDisconnected) 
         G_SUBPROCESS_FLAGS_NONE, nullptr, "bash", "-c",
         "exec gnome-keyring-daemon --foreground --unlock --components=secrets <<< pw", nullptr);
     ASSERT_TRUE(keyring);
-    gint waited = -1;
-    g_spawn_command_line_sync("gdbus wait --session --timeout 20 org.freedesktop.secrets", nullptr,
-                              nullptr, &waited, nullptr);
-    ASSERT_TRUE(g_spawn_check_wait_status(waited, nullptr));
+    ASSERT_EQ(
+        testing::run({"gdbus", "wait", "--session", "--timeout", "20", "org.freedesktop.secrets"})
+            .status,
+        0);
     start();
     const std::string connected = "document.getElementById('sync').dataset.connected === '";
     controller->handle({{"type", "saveSyncToken"}, {"token", token}});

@@ -24,12 +24,6 @@ Document merged(const std::vector<DiaryEntry>& entries) {
 TEST(DiaryDocument, KeepsTheCallersOrderAndLabelsOnlyTheSourcesThatContribute) {
     const std::vector<std::pair<std::vector<DiaryEntry>, Document>> rows{
         {{}, {kOpening, "本地记忆"}},
-        // Only learning text: four line feeds between the headings.
-        {{{"Tansy工作", "## 今天学到了什么\n学会了断字。"}},
-         {"## 今天做了什么\n\n\n\n## 今天学到了什么\n\n- 学会了断字。", "Tansy工作 · 本地记忆"}},
-        // A single source has no sub-headings.
-        {{{"KILN", "## 今天做了什么\n写代码。\n\n## 今天学到了什么\n学会了。"}},
-         {"## 今天做了什么\n\n- 写代码。\n\n## 今天学到了什么\n\n- 学会了。", "KILN · 本地记忆"}},
         // Two sources of which one learned: sub-headings only in the work section.
         {{{"KILN",
            "# 日记\n\n## 今天做了什么\n- 修好了同步。重写了解析！\n\n## 今天学到了什么\n"
