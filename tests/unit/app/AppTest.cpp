@@ -88,8 +88,7 @@ TEST_F(AutostartSwitch, AnEntryCountsAsOnUnlessTheSessionIsToldToSkipIt) {
         {"[Desktop Entry]\nExec=q\nX-GNOME-Autostart-enabled=false\n", false},
         {"[Desktop Entry]\nExec=q\n[Desktop Action x]\nHidden=true\n", true},
         {"[Desktop Entry]\r\nExec=q\r\nHidden=true\r\n", false},
-        {"Exec=q\n", false},
-        {"", false}};
+        {"Exec=q\n", false}};
     for (const auto& [text, on] : rows) {
         testing::writeFile(entry(), text);
         EXPECT_EQ(autostart().isOn(), on) << text;
@@ -107,8 +106,8 @@ TEST_F(AutostartSwitch, FailuresAndUnknownStatesAreReportedOnStandardErrorAndCha
     EXPECT_TRUE(fs::is_directory(entry()));
     EXPECT_EQ(std::distance(fs::directory_iterator(folder()), {}), 1) << "no temporary file left";
 
-    testing::writeFile(dir.path() / "file",
-                       "not a folder");  // a file in the place of the config folder
+    // A file in the place of the config folder.
+    testing::writeFile(dir.path() / "file", "not a folder");
     const Autostart blocked(dir.path() / "file/autostart" / Autostart::fileName);
     EXPECT_NE(blocked.turnOn(installed).value_or("").find("无法开启登录时自动启动"),
               std::string::npos);
