@@ -260,12 +260,8 @@ TEST(CalendarOpeningChild, OpensTheCalendarOnce) {
 TEST(CalendarTest, ALocalPageOpensInTheDefaultHandlerAsTheSameFileElseTheServiceSite) {
     testing::TempDir root;
     const auto home = root.path() / "home 主目录#1?%";
-    const auto record = (root.path() / "opened").string();
-    const auto handler = root.path() / "record-open";
-    writeFile(
-        handler,
-        "printf '%s' \"$1\" > '" + record + ".part' && mv '" + record + ".part' '" + record + "'",
-        true);
+    const auto handler = root.path() / "record-open", record = root.path() / "record-open.opened";
+    writeFile(handler, R"(printf '%s' "$1" > "$0.part" && mv "$0.part" "$0.opened")", true);
     writeFile(root.path() / "share/applications/quillo-test-opener.desktop",
               "[Desktop Entry]\nType=Application\nName=Quillo test opener\nExec=" +
                   handler.string() + " %u\nMimeType=text/html;x-scheme-handler/https;\n");
@@ -282,7 +278,7 @@ TEST(CalendarTest, ALocalPageOpensInTheDefaultHandlerAsTheSameFileElseTheService
             {"HOME=" + home.string(), "XDG_CONFIG_HOME=" + (root.path() / "config").string(),
              // The system folder stays listed for the MIME database that names .html files.
              "XDG_DATA_DIRS=" + (root.path() / "share").string() + ":/usr/share",
-             "QUILLO_CALENDAR_CHILD_RECORD=" + record});
+             "QUILLO_CALENDAR_CHILD_RECORD=" + record.string()});
         ASSERT_EQ(child.status, 0) << child;
 
         // GIO hands the handler a local file as a path or a file URI; both must name the page.
