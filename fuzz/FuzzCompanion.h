@@ -2,8 +2,6 @@
 // fuzz targets that drive the controller start from for every input.
 #pragma once
 
-#include <filesystem>
-#include <fstream>
 #include <memory>
 
 #include "companion/CompanionController.h"
@@ -12,22 +10,18 @@
 
 namespace quillo::fuzzing {
 
-// The page and an empty reader script, made once per process; home stays an empty folder.
-inline const testing::TempDir& bundle() {
-    static const testing::TempDir folder;
-    static const bool made = [] {
-        std::filesystem::create_directories(folder.path() / "TansyReader");
-        std::ofstream(folder.path() / "index.html") << "<!doctype html>";
-        std::ofstream(folder.path() / "TansyReader" / "read_today_summary.py") << "";
-        return true;
-    }();
-    (void)made;
-    return folder;
-}
+// The page and an empty reader script; home stays an empty folder.
+struct Bundle : testing::TempDir {
+    Bundle() {
+        testing::writeFile(path() / "index.html", "<!doctype html>");
+        testing::writeFile(path() / "TansyReader/read_today_summary.py", "");
+    }
+};
 
 struct Companion {
     Companion() {
-        platform.env.bundle = platform.env.home = bundle().path();
+        static const Bundle bundle;  // made once per process
+        platform.env.bundle = platform.env.home = bundle.path();
         const Screen screen{{{0, 0}, {1600, 900}}, {{0, 40}, {1600, 832}}};
         platform.screenList.screens = {screen};
         controller = CompanionController::create(platform);

@@ -4,8 +4,6 @@
 
 #include <unicode/ustring.h>
 
-#include <algorithm>
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,23 +15,9 @@
 
 namespace {
 
-constexpr char kEntrySeparator = '\x1e';
 constexpr std::string_view kOpening = "## 今天做了什么\n\n";
 constexpr std::string_view kLabelSuffix = " · 本地记忆";
 constexpr std::string_view kBareLabel = "本地记忆";
-
-std::vector<quillo::DiaryEntry> entriesFrom(std::string_view data) {
-    std::vector<quillo::DiaryEntry> entries;
-    for (;;) {
-        const size_t end = data.find(kEntrySeparator);
-        const std::string_view record = data.substr(0, end);
-        const size_t lineEnd = std::min(record.find('\n'), record.size());
-        entries.push_back({std::string(record.substr(0, lineEnd)),
-                           std::string(record.substr(std::min(lineEnd + 1, record.size())))});
-        if (end == std::string_view::npos) return entries;
-        data.remove_prefix(end + 1);
-    }
-}
 
 bool isValidUtf8(std::string_view text) {
     UErrorCode status = U_ZERO_ERROR;
@@ -43,16 +27,21 @@ bool isValidUtf8(std::string_view text) {
 }
 
 void require(bool holds, const char* invariant) {
-    if (holds) return;
-    std::fprintf(stderr, "broken invariant: %s\n", invariant);
-    std::abort();
+    if (!holds) std::fprintf(stderr, "broken invariant: %s\n", invariant), std::abort();
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::vector<quillo::DiaryEntry> entries =
-        entriesFrom(std::string_view(reinterpret_cast<const char*>(data), size));
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    std::vector<quillo::DiaryEntry> entries;
+    for (std::size_t start = 0; start <= input.size();) {
+        const auto record = input.substr(start, input.find('\x1e', start) - start);
+        const auto lineEnd = std::min(record.find('\n'), record.size());
+        entries.push_back({std::string(record.substr(0, lineEnd)),
+                           std::string(record.substr(std::min(lineEnd + 1, record.size())))});
+        start += record.size() + 1;
+    }
     const quillo::DiaryAggregate aggregate = quillo::DiaryAggregator::aggregate(entries);
 
     require(aggregate.content.starts_with(kOpening), "the document opens with the work heading");
@@ -72,13 +61,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             continue;
         }
         require(alone.sourceLabel.ends_with(kLabelSuffix), "a label ends with the suffix");
-        if (anyContributes) sources += " + ";
-        sources += alone.sourceLabel.substr(0, alone.sourceLabel.size() - kLabelSuffix.size());
+        sources += (anyContributes ? " + " : "") +
+                   alone.sourceLabel.substr(0, alone.sourceLabel.size() - kLabelSuffix.size());
         anyContributes = true;
     }
-    const std::string expected =
-        anyContributes ? sources + std::string(kLabelSuffix) : std::string(kBareLabel);
-    require(aggregate.sourceLabel == expected, "the label lists the contributing sources");
+    require(aggregate.sourceLabel ==
+                (anyContributes ? sources + std::string(kLabelSuffix) : std::string(kBareLabel)),
+            "the label lists the contributing sources");
     require((aggregate.content == kOpening) == !anyContributes,
             "the document is bare exactly when no source contributes");
     return 0;

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace quillo::testing {
@@ -10,7 +11,8 @@ namespace quillo::testing {
 class TempDir {
 public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "quillo-test-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "quillo-test-XXXXXX").string();
         path_ = ::mkdtemp(pattern.data());
     }
     ~TempDir() {
@@ -24,5 +26,13 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// Writes the bytes to the file, making its folders; a script gets "#!/bin/sh" and is executable.
+inline void writeFile(const std::filesystem::path& path, const std::string& text,
+                      bool script = false) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << (script ? "#!/bin/sh\n" + text + "\n" : text);
+    if (script) std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+}
 
 }  // namespace quillo::testing

@@ -4,7 +4,6 @@
 #include <nlohmann/json.hpp>
 
 #include "fakes/FakePlatform.h"
-#include "support/SecretText.h"
 #include "sync/QuilloSyncService.h"
 
 namespace quillo {
@@ -13,7 +12,6 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::Pair;
-using testing::sameSecret;
 using namespace std::chrono_literals;
 
 using Text = std::optional<std::string>;
@@ -71,71 +69,53 @@ protected:
 };
 
 TEST_F(QuilloSyncServiceTest, APastedTokenIsTrimmedThenValidatedByPrefixAndCharacterCount) {
-    struct Row {
-        const char* name;
-        std::string pasted;
-        Text stored;  // nothing: refused, the earlier token stays
-        std::string error = "令牌格式不正确";
-    };
-    const std::vector<Row> rows{
-        {"surrounding white space", "  " + tokenOfLength(40) + "\n", tokenOfLength(40)},
-        {"other white space", "\t\u3000" + tokenOfLength(41) + "\r\n\u00a0", tokenOfLength(41)},
-        {"39 is too short", tokenOfLength(39), none},
-        {"white space does not count", "    " + tokenOfLength(39) + "    ", none},
-        {"empty", "", none},
-        {"upper-case prefix", "QLO_LIVE_" + std::string(40, 'k'), none},
-        {"prefix after other text", "token: " + tokenOfLength(40), none},
-        {"inner spaces count", "qlo_live_" + k15 + "  " + std::string(14, 'k'),
-         "qlo_live_" + k15 + "  " + std::string(14, 'k')},
-        {"inner tab is kept", "qlo_live_" + k15 + "\t" + k15, "qlo_live_" + k15 + "\t" + k15},
-        // A line break or NUL would break the Authorization header apart.
-        {"inner line break", "qlo_live_" + k15 + "\r\n" + k15, none},
-        {"inner NUL", "qlo_live_" + k15 + std::string(1, '\0') + k15, none},
+    const std::string refused = "令牌格式不正确";
+    // What was pasted, and the token stored or why it was refused (the earlier token stays).
+    const std::vector<std::pair<std::string, std::string>> rows{
+        {"\t\u3000 " + tokenOfLength(40) + "\r\n\u00a0", tokenOfLength(40)},
+        {"    " + tokenOfLength(39) + "    ", refused},
+        {"QLO_LIVE_" + std::string(40, 'k'), refused},
+        {"token: " + tokenOfLength(40), refused},
+        {"qlo_live_" + k15 + " \t" + k15.substr(1), "qlo_live_" + k15 + " \t" + k15.substr(1)},
+        // A line break would break the Authorization header apart.
+        {"qlo_live_" + k15 + "\r\n" + k15, refused},
         // 31 characters of three bytes each: 40 characters, 102 bytes.
-        {"bytes", "qlo_live_" + repeated("令", 31), "qlo_live_" + repeated("令", 31)},
+        {"qlo_live_" + repeated("令", 31), "qlo_live_" + repeated("令", 31)},
         // 30 letters with a combining accent each: 39 characters from 69 code points.
-        {"combining marks", "qlo_live_" + repeated("e\u0301", 30), none},
-        {"one family emoji", "qlo_live_" + std::string(29, 'k') + family, none},
-        {"not UTF-8", tokenOfLength(40) + "\xC3\x28", none, "无法保存连接令牌"},
+        {"qlo_live_" + repeated("e\u0301", 30), refused},
+        {tokenOfLength(40) + "\xC3\x28", "无法保存连接令牌"},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
+    for (const auto& [pasted, outcome] : rows) {
         secrets.items = {{tokenItem, tokenOfLength(45)}};
-        const auto error = makeService().saveToken(row.pasted);
-        EXPECT_EQ(error, failure(row.stored ? none : Text(row.error)));
+        const bool saved = outcome.starts_with("qlo_live_");
+        SCOPED_TRACE(std::to_string(pasted.size()) + " bytes pasted");  // never a token
+        EXPECT_EQ(makeService().saveToken(pasted), failure(saved ? none : Text(outcome)));
         EXPECT_EQ(secrets.items.size(), 1u);
-        EXPECT_TRUE(sameSecret(makeService().token(), row.stored ? row.stored : tokenOfLength(45)));
+        EXPECT_TRUE(makeService().token() == (saved ? outcome : tokenOfLength(45)));
     }
-}
-
-// A store status of 0 on a failed add is still a failure: only an add that reports nothing
-// stored the token.
-TEST_F(QuilloSyncServiceTest, AFailedAddReportsItsStatusAndLeavesNoToken) {
+    // A store status of 0 on a failed add is still a failure: only an add that reports nothing
+    // stored the token.
     for (const int status : {-1, 0, -25299}) {
         secrets.items[tokenItem] = tokenOfLength(45);
         secrets.failAddWith = status;
-        auto service = makeService();
-        EXPECT_EQ(service.saveToken(tokenOfLength(40)),
+        EXPECT_EQ(makeService().saveToken(tokenOfLength(40)),
                   QuilloSyncError{"钥匙串保存失败（" + std::to_string(status) + "）"});
-        EXPECT_FALSE(service.isConnected()) << status;
+        EXPECT_FALSE(makeService().isConnected()) << status;
     }
 }
 
 TEST_F(QuilloSyncServiceTest, OnlyANonEmptyUtf8ItemCountsAsConnectedAndItIsReadAsItIs) {
-    const std::vector<std::pair<Text, bool>> rows{{none, false},
-                                                  {"", false},
-                                                  {"qlo_live_\xFF\xFE", false},
-                                                  {"qlo_live_\xED\xA0\x80", false},
-                                                  {" x ", true}};
+    const std::vector<std::pair<Text, bool>> rows{
+        {none, false}, {"", false}, {"qlo_live_\xED\xA0\x80", false}, {" x ", true}};
     for (const auto& [item, connected] : rows) {
         secrets.items.clear();
         if (item) secrets.items[tokenItem] = *item;
         EXPECT_EQ(makeService().isConnected(), connected) << item.value_or("<missing>");
-        EXPECT_TRUE(sameSecret(makeService().token(), connected ? item : none));
+        EXPECT_TRUE(makeService().token() == (connected ? item : none));
     }
 }
 
-TEST_F(QuilloSyncServiceTest, TheReviewIsPostedWithTheThreeHeadersInOrderAndAFifteenSecondLimit) {
+TEST_F(QuilloSyncServiceTest, TheReviewIsPostedWithThreeHeadersItsContentCutNeverInsideACharacter) {
     const auto request = upload("  内容 \n");
     EXPECT_EQ(request.method, "POST");
     EXPECT_EQ(request.timeout, 15s);
@@ -145,9 +125,21 @@ TEST_F(QuilloSyncServiceTest, TheReviewIsPostedWithTheThreeHeadersInOrderAndAFif
     EXPECT_EQ(
         request.body,
         R"({"reviewDate":"2026-12-06","content":"  内容 \n","sourceEventIds":[],"status":"draft"})");
+    // At most twelve thousand characters.
+    const std::string a11999(11999, 'a');
+    const std::vector<std::pair<std::string, std::string>> rows{
+        {std::string(12000, 'a'), std::string(12000, 'a')},
+        {std::string(12001, 'a'), std::string(12000, 'a')},
+        {repeated("记", 12005), repeated("记", 12000)},
+        {a11999 + "b" + family, a11999 + "b"},
+        {repeated("\r\n", 12001), repeated("\r\n", 12000)},
+    };
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const auto body = nlohmann::json::parse(upload(rows[i].first).body);
+        EXPECT_TRUE(body.at("content").get<std::string>() == rows[i].second) << "row " << i;
+    }
 }
 
-// A mistyped variable must not send the real token and diary to the default service instead.
 TEST_F(QuilloSyncServiceTest, TheReviewGoesToTheArgumentElseAnHttpVariableElseTheDefault) {
     const std::string fallback = "https://quillo.app/api/agent/reviews";
     const auto mistyped = [](const std::string& value) {
@@ -157,21 +149,18 @@ TEST_F(QuilloSyncServiceTest, TheReviewGoesToTheArgumentElseAnHttpVariableElseTh
     const std::vector<std::tuple<Text, Text, std::string>> rows{
         {none, none, fallback},
         {"", none, fallback},
-        {"localhost:8787", none, mistyped("localhost:8787")},
+        {"localhost\xFF:8787", none, mistyped("localhost\uFFFD:8787")},
         {"https:///path", none, mistyped("https:///path")},
         {"http://:8080", none, mistyped("http://:8080")},
         {" https://h.test", none, mistyped(" https://h.test")},
         {"https://h.test/a b", none, mistyped("https://h.test/a b")},
-        {"1http://h.test", none, mistyped("1http://h.test")},
         {"ftp://h.test", none, mistyped("ftp://h.test")},
-        {"h\xFF", none, mistyped("h\uFFFD")},
         {"HTTP://h.test/q/", none, "HTTP://h.test/q/api/agent/reviews"},
         {"http://[::1]:9000", none, "http://[::1]:9000/api/agent/reviews"},
         {"https://h.test/p?x=/y", none, "https://h.test/p/api/agent/reviews"},
         {"https://h.test?x=1", none, "https://h.test/api/agent/reviews"},
         {"https://h.test/p#top", none, "https://h.test/p/api/agent/reviews"},
         {"https://me@h.test:444", none, "https://me@h.test:444/api/agent/reviews"},
-        {"https://env.test", "https://arg.test/", "https://arg.test/api/agent/reviews"},
         {"localhost:8787", "https://arg.test", "https://arg.test/api/agent/reviews"},
     };
     secrets.items[tokenItem] = tokenOfLength(40);
@@ -186,33 +175,15 @@ TEST_F(QuilloSyncServiceTest, TheReviewGoesToTheArgumentElseAnHttpVariableElseTh
     }
 }
 
-TEST_F(QuilloSyncServiceTest, ContentIsCutAtTwelveThousandCharactersNeverInsideOne) {
-    const std::string a11999(11999, 'a');
-    const std::vector<std::pair<std::string, std::string>> rows{
-        {std::string(12000, 'a'), std::string(12000, 'a')},
-        {std::string(12001, 'a'), std::string(12000, 'a')},
-        {repeated("记", 12005), repeated("记", 12000)},
-        {a11999 + "b" + family, a11999 + "b"},
-        {a11999 + "e\u0301\u0327z", a11999 + "e\u0301\u0327"},
-        {repeated("\r\n", 12001), repeated("\r\n", 12000)},
-    };
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const auto body = nlohmann::json::parse(upload(rows[i].first).body);
-        EXPECT_TRUE(body.at("content").get<std::string>() == rows[i].second) << "row " << i;
-    }
-}
-
-TEST_F(QuilloSyncServiceTest, LocalFailuresArriveBeforeSyncReturnsAndNothingIsSent) {
+// Local failures arrive before sync returns and send nothing; a response's outcome only once it
+// arrives. The responses are those a real server cannot produce and the failure kinds loopback
+// cannot bring about; the others are tried through curl.
+TEST_F(QuilloSyncServiceTest, EveryOutcomeBecomesSuccessOrOneMessage) {
     EXPECT_THAT(sync("2026-05-01", "x"), ElementsAre(QuilloSyncError{"尚未连接 Quillo"}));
     secrets.items[tokenItem] = tokenOfLength(40);
     EXPECT_THAT(sync("2026-05-01", "a\xFF"), ElementsAre(QuilloSyncError{"无法生成同步内容"}));
     EXPECT_THAT(sync("2026-05-\xC0", "x"), ElementsAre(QuilloSyncError{"无法生成同步内容"}));
     EXPECT_TRUE(http.requests.empty());
-}
-
-// The outcomes a real server cannot produce, and the failure kinds loopback cannot bring about;
-// the others are tried through curl.
-TEST_F(QuilloSyncServiceTest, EveryResponseBecomesSuccessOrOneMessageOnceItArrives) {
     using enum TransportFailure;
     const std::vector<std::pair<HttpResponse, Text>> rows{
         {{"No such host", std::nullopt, "", hostNotFound}, "无法连接 Quillo：找不到服务器"},
@@ -225,7 +196,6 @@ TEST_F(QuilloSyncServiceTest, EveryResponseBecomesSuccessOrOneMessageOnceItArriv
         {{none, 199, ""}, "同步失败（199）"},
         {{none, 500, R"({"message":"boom"})"}, "同步失败（500）"},
     };
-    secrets.items[tokenItem] = tokenOfLength(40);
     for (const auto& [response, message] : rows) {
         SCOPED_TRACE(message.value_or("success"));
         EXPECT_THAT(sync("2026-05-01", "x"), ::testing::IsEmpty());
@@ -237,22 +207,15 @@ TEST_F(QuilloSyncServiceTest, EveryResponseBecomesSuccessOrOneMessageOnceItArriv
 TEST(ErrorDetail, OnlyAStringMemberNamedErrorOfAnObjectIsUsed) {
     const std::vector<std::pair<Text, Text>> rows{
         {none, none},
-        {"", none},
-        {"Internal Server Error", none},
         {R"({"error":"x"} and more)", none},
         {"401", none},
-        {R"([{"error":"x"}])", none},
-        {R"({"error":null})", none},
         {R"({"error":{"message":"x"}})", none},
         {R"({"message":"x","detail":"y"})", none},
         {"{\"error\":\"\xFF\"}", none},
         {R"({"error":"Invalid or insufficient agent token"})", "连接令牌无效或已撤销"},
         {R"({"error":"invalid or insufficient agent token"})",
          "invalid or insufficient agent token"},
-        {R"({"error":"Invalid or insufficient agent token "})",
-         "Invalid or insufficient agent token "},
-        {R"({"error":"日期无效","code":7})", "日期无效"},
-        {R"({"error":"a\nb \u00e9"})", "a\nb é"},
+        {R"({"error":"a\nb \u00e9","code":7})", "a\nb é"},
         {R"({"error":""})", ""},
     };
     for (const auto& [data, detail] : rows)

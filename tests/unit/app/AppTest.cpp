@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/Autostart.h"
+#include "app/ResourceBundle.h"
 #include "support/TempDir.h"
 
 namespace quillo {
@@ -20,11 +21,6 @@ const fs::path installed = "/usr/lib/quillo-companion/quillo-companion";
 std::string contents(const fs::path& path) {
     std::ifstream file(path);
     return {std::istreambuf_iterator<char>(file), {}};
-}
-
-void write(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path) << text;
 }
 
 TEST(AutostartEntryPath, FollowsXdgConfigHomeOnlyWhenItIsAnAbsolutePath) {
@@ -69,7 +65,7 @@ protected:
 };
 
 TEST_F(AutostartSwitch, TheCommandReplacesAnEntryTheUserHadDisabledAndRemovesItAgain) {
-    write(entry(), "[Desktop Entry]\nType=Application\nExec=old\nHidden=true\n");
+    testing::writeFile(entry(), "[Desktop Entry]\nType=Application\nExec=old\nHidden=true\n");
     const Result on{0, "登录时自动启动：已开启\n", ""}, off{0, "登录时自动启动：已关闭\n", ""};
     EXPECT_EQ(command(""), off);
     EXPECT_EQ(command("on"), on);
@@ -92,10 +88,9 @@ TEST_F(AutostartSwitch, AnEntryCountsAsOnUnlessTheSessionIsToldToSkipIt) {
         {"[Desktop Entry]\nExec=q\nX-GNOME-Autostart-enabled=false\n", false},
         {"[Desktop Entry]\nExec=q\n[Desktop Action x]\nHidden=true\n", true},
         {"[Desktop Entry]\r\nExec=q\r\nHidden=true\r\n", false},
-        {"Exec=q\n", false},
-        {"", false}};
+        {"Exec=q\n", false}};
     for (const auto& [text, on] : rows) {
-        write(entry(), text);
+        testing::writeFile(entry(), text);
         EXPECT_EQ(autostart().isOn(), on) << text;
     }
 }
@@ -111,11 +106,30 @@ TEST_F(AutostartSwitch, FailuresAndUnknownStatesAreReportedOnStandardErrorAndCha
     EXPECT_TRUE(fs::is_directory(entry()));
     EXPECT_EQ(std::distance(fs::directory_iterator(folder()), {}), 1) << "no temporary file left";
 
-    write(dir.path() / "file", "not a folder");  // a file in the place of the config folder
+    // A file in the place of the config folder.
+    testing::writeFile(dir.path() / "file", "not a folder");
     const Autostart blocked(dir.path() / "file/autostart" / Autostart::fileName);
     EXPECT_NE(blocked.turnOn(installed).value_or("").find("无法开启登录时自动启动"),
               std::string::npos);
     EXPECT_EQ(contents(dir.path() / "file"), "not a folder");
+}
+
+// Beside the executable wins; the build tree is used when nothing, or only a file of the bundle's
+// name, lies there; neither place is a stop with a message naming both.
+TEST(ResourceBundle, TheFolderBesideTheExecutableWinsOverTheBuildTreeAndAFileIsNoBundle) {
+    testing::TempDir dir;
+    const auto place = [&](const char* name) { return dir.path() / name / ResourceBundle::name; };
+    fs::create_directories(place("beside"));
+    fs::create_directories(place("build"));
+    testing::writeFile(place("file"), "not a folder");
+    EXPECT_EQ(ResourceBundle::locate(place("beside"), place("build")), place("beside"));
+    EXPECT_EQ(ResourceBundle::locate(place("nothing"), place("build")), place("build"));
+    EXPECT_EQ(ResourceBundle::locate(place("file"), place("build")), place("build"));
+    EXPECT_DEATH(ResourceBundle::locate(place("nothing"), place("file")),
+                 "^could not load resource bundle: from " + place("nothing").string() + " or " +
+                     place("file").string() + "\n");
+    EXPECT_EQ(ResourceBundle::mainPath(),
+              fs::read_symlink("/proc/self/exe").parent_path() / ResourceBundle::name);
 }
 
 }  // namespace
