@@ -18,11 +18,6 @@ namespace quillo::testing {
 inline const std::string validToken = "qlo_live_" + std::string(31, 'k');
 inline const std::pair<std::string, std::string> tokenItem{"app.quillo.companion", "agent-token"};
 
-inline void writeFile(const std::filesystem::path& file, const std::string& text) {
-    std::filesystem::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
-}
-
 // A controller on the fakes, its page in a bundle and its home in a throwaway folder.
 class CompanionFixture : public ::testing::Test {
 protected:
