@@ -30,10 +30,8 @@ def wait(found):
     tick, end, answer = GLib.timeout_add(50, lambda: True), time.monotonic() + 30, None
     while not answer and time.monotonic() < end:
         GLib.MainContext.default().iteration(True)
-        try:
+        with contextlib.suppress(GLib.Error):
             answer = found()
-        except GLib.Error:
-            pass
     GLib.source_remove(tick)
     return answer
 
@@ -54,14 +52,18 @@ def heard(event):  # what the status bar gains is what a screen reader announces
 
 
 # The bus and the program end with this script, however it ends; the bus says its address once it
-# listens. The web process learns of listeners when it starts, so the listener is there first.
+# listens, and what it starts (the registry) outlives it, so not with the caller's output. The web
+# process learns of listeners when it starts, so the listener is there first.
 def start(*command, **how):
     die = lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # noqa: E731
     return subprocess.Popen(command, preexec_fn=die, **how)
 
 
+for switch in ("GTK_A11Y", "NO_AT_BRIDGE"):  # the test session turns accessibility off
+    os.environ.pop(switch, None)
 bus = start("dbus-daemon", "--nofork", "--print-address", CONFIG,
-            "--address=" + os.environ["AT_SPI_BUS_ADDRESS"], stdout=subprocess.PIPE)
+            "--address=" + os.environ["AT_SPI_BUS_ADDRESS"], stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL)
 bus.stdout.readline()
 announced, found, listener = [], {}, Atspi.EventListener.new(heard)
 listener.register("object:children-changed:add")
