@@ -1,12 +1,10 @@
 // The companion page in the app's own web view in a real GTK window, driven through the page
-// functions the app calls and heard through its "companion" message handler; then the real
-// program as a screen reader reads it, and in its snapshot mode.
+// functions the app calls and heard through its "companion" message handler.
 
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -14,15 +12,11 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
-#include "diary/TodayDiary.h"
 #include "platform/gtk/GtkWebView.h"
-#include "support/Command.h"
 #include "support/MainContext.h"
-#include "support/TempDir.h"
 
 namespace {
 
@@ -141,6 +135,7 @@ protected:
         page_ = std::make_unique<quillo::gtk::GtkWebView>();
         page_->setTransparentBackground();
         page_->addScriptMessageHandler("companion", recorder_);
+        recorder_->messages.clear();
         bool loaded = false;
         page_->setLoadFinishedHandler([&] { loaded = true; });
         window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
@@ -159,37 +154,21 @@ protected:
         g_object_set(gtk_settings_get_default(), "gtk-xft-dpi", desktopDpi_, nullptr);
     }
 
-    // The result of `body` run as an async function's body in the page, as JSON; `meanwhile`
-    // runs once the page has the body, before anything else reaches it.
+    // The result of `body`, run as an async function's body in the page, as the page posts it;
+    // `meanwhile` runs once the page has the body. What the page posted before is in `posted`.
     json run(const std::string& body, const std::function<void()>& meanwhile = {}) {
-        using Answer = std::shared_ptr<std::optional<json>>;  // outlives a page that never answers
-        const Answer answer = std::make_shared<std::optional<json>>();
-        webkit_web_view_call_async_javascript_function(
-            page_->view(), body.c_str(), -1, nullptr, nullptr, nullptr, nullptr,
-            +[](GObject* view, GAsyncResult* result, gpointer data) {
-                std::unique_ptr<Answer> to(static_cast<Answer*>(data));
-                g_autoptr(GError) error = nullptr;
-                g_autoptr(JSCValue) value = webkit_web_view_call_async_javascript_function_finish(
-                    WEBKIT_WEB_VIEW(view), result, &error);
-                g_autofree char* text = value ? jsc_value_to_json(value, 0) : nullptr;
-                **to = error ? json{{"script error", error->message}}
-                             : json::parse(text ? text : "null", nullptr, false);
-            },
-            new Answer(answer));
+        page_->evaluateScript("(async () => {" + body +
+                              "\n})().catch((e) => ({error: String(e)}))"
+                              ".then((value) => window.webkit.messageHandlers.companion"
+                              ".postMessage({type: 'answer', value}));");
         if (meanwhile) meanwhile();
-        EXPECT_TRUE(runUntil([&] { return answer->has_value(); })) << "no answer to " << body;
-        const json result = answer->value_or(json());
-        EXPECT_FALSE(result.contains("script error")) << result << " in: " << body.substr(0, 500);
-        return result;
-    }
-    // The messages `body` posted, in order; a marker posted after it tells when all came.
-    json postedBy(const std::string& body) {
-        recorder_->messages.clear();
-        run(body + "\n;window.webkit.messageHandlers.companion.postMessage({type: 'end'});");
-        json posted = arrived("end");
+        posted = arrived("answer");
+        const json answer = posted.empty() ? json() : posted.back().value("value", json());
         if (!posted.empty()) posted.erase(posted.size() - 1);
-        return posted;
+        EXPECT_FALSE(answer.contains("error")) << answer << " in: " << body.substr(0, 500);
+        return answer;
     }
+    json postedBy(const std::string& body) { return run(body), posted; }
     // Waits for a message of the given type and answers everything posted until then.
     json arrived(const std::string& type) {
         const auto ofType = [&](const json& m) { return m.value("type", "") == type; };
@@ -222,8 +201,8 @@ protected:
         return run("return __test.until(() => innerWidth === " + size + ").then(() => " + then +
                    ");");
     }
-    // The alpha at each of the points in the app's snapshot of the window, a PNG.
-    std::vector<int> alphaAt(const std::vector<std::pair<int, int>>& points) {
+    // The alpha at the points of the app's snapshot of the window: a PNG of the window's size.
+    std::vector<int> alphaAt(int width, int height, const std::vector<std::pair<int, int>>& at) {
         std::optional<std::optional<std::string>> png;
         page_->takeSnapshot([&](std::optional<std::string> answer) { png = std::move(answer); });
         EXPECT_TRUE(runUntil([&] { return png.has_value(); }) && *png) << "no picture";
@@ -231,21 +210,21 @@ protected:
         g_autoptr(GInputStream) in =
             g_memory_input_stream_new_from_data(bytes.data(), gssize(bytes.size()), nullptr);
         g_autoptr(GdkPixbuf) read = gdk_pixbuf_new_from_stream(in, nullptr, nullptr);
-        if (!read) return {};
+        if (!read || gdk_pixbuf_get_width(read) != width || gdk_pixbuf_get_height(read) != height)
+            return {};
         // An opaque picture is written without an alpha channel.
         g_autoptr(GdkPixbuf) picture = gdk_pixbuf_add_alpha(read, FALSE, 0, 0, 0);
         std::vector<int> alpha;
-        for (const auto& [x, y] : points)
-            alpha.push_back(x < gdk_pixbuf_get_width(picture) && y < gdk_pixbuf_get_height(picture)
-                                ? gdk_pixbuf_get_pixels(
-                                      picture)[y * gdk_pixbuf_get_rowstride(picture) + x * 4 + 3]
-                                : -1);
+        for (const auto& [x, y] : at)
+            alpha.push_back(
+                gdk_pixbuf_get_pixels(picture)[y * gdk_pixbuf_get_rowstride(picture) + x * 4 + 3]);
         return alpha;
     }
 
     GtkWidget* window_ = nullptr;
     std::unique_ptr<quillo::gtk::GtkWebView> page_;
     std::shared_ptr<Recorder> recorder_ = std::make_shared<Recorder>();
+    json posted;
     int desktopDpi_ = -1;
 };
 
@@ -253,7 +232,7 @@ protected:
 // diary written to harm runs nothing and shows as text; links open through the app: no target.
 TEST_F(PageTest, LoadsQuietlyRunsNoScriptButItsOwnAndRendersTheDiaryOnceOpened) {
     open(64, 64);
-    EXPECT_EQ(postedBy(""), json::array()) << "loading posts nothing";
+    EXPECT_EQ(posted, json::array()) << "loading posts nothing";
     EXPECT_EQ(run(R"(
         const s = document.createElement('script');
         s.textContent = 'window.__inlineRan = true;';
@@ -478,57 +457,8 @@ TEST_F(PageTest, EveryStateShowsItselfAccessiblyAtEveryTextScaleOnItsBackground)
         EXPECT_EQ(run(kAudit), json::array());
         // Corners, and the figure's body or the middle of the card.
         const int corner = compositor ? 0 : 255;
-        EXPECT_EQ(alphaAt({{0, 0}, {width - 1, 0}, {width / 2, height * 5 / 8}}),
+        EXPECT_EQ(alphaAt(width, height, {{0, 0}, {width - 1, 0}, {width / 2, height * 5 / 8}}),
                   std::vector<int>({corner, corner, 255}));
-    }
-}
-
-// The real program with a diary of today in its home, on an accessibility bus of the test's own:
-// the session's is found through a socket path that every session of the same user shares.
-TEST(PageAccessibilityTest, AScreenReaderHearsTheSyncMessageAndTheFiguresStateAndReadsTheDiary) {
-    quillo::testing::TempDir home;
-    const auto file =
-        quillo::TodayDiary::diaryFile(home.path(), quillo::TodayDiary::sources[0],
-                                      quillo::TodayDiary::dayKey(std::chrono::system_clock::now()));
-    fs::create_directories(file.parent_path());
-    std::ofstream(file) << "## 今天做了什么\n第一件事。第二件事。\n";
-    const auto read = quillo::testing::run(
-        {"/usr/bin/python3", QUILLO_SOURCE_DIR "/tests/integration/screen_reader.py",
-         QUILLO_EXECUTABLE},
-        {"HOME=" + home.path().string(), "XDG_CONFIG_HOME=" + home.path().string(),
-         "AT_SPI_BUS_ADDRESS=unix:path=" + (home.path() / "bus").string()});
-    // Opened, the diary's two points; with nothing on the clipboard "粘贴" fails, the message is
-    // announced and tied to the token field; closed, the figure tells of the failure.
-    EXPECT_EQ(json::parse(read.out, nullptr, false), json::parse(R"({
-        "figure": ["展开 Quillo", true, false], "diary": ["日记正文", true, 2],
-        "message": "连接后可跨设备查看", "announced": ["剪贴板里没有连接令牌"],
-        "field": ["剪贴板里没有连接令牌", true], "closed": "展开 Quillo，同步失败"})"))
-        << read;
-}
-
-// The snapshot mode: the real program started with QUILLO_CAPTURE_PATH writes its picture at its
-// size in points (none: not written, and it says why) and ends by itself.
-TEST(SnapshotModeTest, TheProgramWritesTheFigureAtItsSizeOrSaysWhyNotAndEnds) {
-    quillo::testing::TempDir folder;
-    const int scale =
-        gdk_monitor_get_scale_factor(gdk_display_get_monitor(gdk_display_get_default(), 0));
-    for (const auto& [name, expanded, width, height] :
-         std::vector<std::tuple<std::string, const char*, int, int>>{
-             {"collapsed.png", "0", 64, 64},
-             {"expanded.png", "1", 370, 500},
-             {"missing/companion.png", "0", 0, 0}}) {
-        const fs::path path = folder.path() / name;
-        const auto ran = quillo::testing::run({QUILLO_EXECUTABLE},
-                                              {"QUILLO_CAPTURE_PATH=" + path.string(),
-                                               std::string("QUILLO_CAPTURE_EXPANDED=") + expanded},
-                                              30);
-        g_autoptr(GdkPixbuf) picture = gdk_pixbuf_new_from_file(path.c_str(), nullptr);
-        EXPECT_EQ(
-            std::tuple(ran.status, picture ? gdk_pixbuf_get_width(picture) : 0,
-                       picture ? gdk_pixbuf_get_height(picture) : 0,
-                       ran.err.find("Failed to write companion snapshot\n") != std::string::npos),
-            std::tuple(0, width * scale, height * scale, width == 0))
-            << name << ": " << ran;
     }
 }
 
