@@ -144,8 +144,7 @@ TEST(CompanionEndToEnd, OneInstanceWhichALaunchOpensAndToggleFoldsAndWhichQuitEn
     // A second launch hands its command line to the running instance and adds no window.
     companion.run(quillo, &status);
     EXPECT_EQ(status, 0);
-    EXPECT_TRUE(runUntil([&] { return companion.geometry() == expandedFrom(start); }, 5s))
-        << ::testing::PrintToString(companion.geometry());
+    EXPECT_TRUE(runUntil([&] { return companion.geometry() == expandedFrom(start); }, 5s));
     EXPECT_EQ(
         std::ranges::count(companion.run("xdotool search --onlyvisible --name '^Quillo$'"), '\n'),
         1);

@@ -228,8 +228,8 @@ TEST_F(PanelWindowTest, ShownItCarriesThePanelHintsTakesKeysWhenPresentedAndTell
     EXPECT_THAT(sh("xprop -id " + xid() + " WM_HINTS"), ::testing::HasSubstr("input focus: True"));
 }
 
-// Written through a temporary file renamed over the old one; a place that cannot be written is
-// the fault test's, a folder in the file's place cannot even be read.
+// A place that cannot be written is the fault test's; a folder in the file's place cannot even be
+// read.
 TEST(KeyFileDefaultsTest, NumbersComeBackExactlyAndACorruptOrUnreadableFileReadsAsNothing) {
     TempDir temp;
     const auto file = temp.path() / "config" / "QuilloCompanion" / "defaults.ini";
@@ -249,10 +249,6 @@ TEST(KeyFileDefaultsTest, NumbersComeBackExactlyAndACorruptOrUnreadableFileReads
         KeyFileDefaults(file).setNumbers({{"companion.x", 7}});
         EXPECT_EQ(KeyFileDefaults(file).number("companion.x"), 7);
         EXPECT_EQ(KeyFileDefaults(file).number("companion.y"), -136.0 / 3) << "kept exactly";
-        std::vector<std::string> files;
-        for (const auto& entry : std::filesystem::directory_iterator(file.parent_path()))
-            files.push_back(entry.path().filename());
-        EXPECT_EQ(files, std::vector<std::string>{"defaults.ini"}) << "nothing else is left";
     }
     std::filesystem::remove(file);
     std::filesystem::create_directory(file);

@@ -18,10 +18,7 @@ def nodes(accessible):
 
 
 def text(accessible):
-    try:
-        return Atspi.Text.get_text(accessible, 0, Atspi.Text.get_character_count(accessible))
-    except GLib.Error:
-        return ""
+    return Atspi.Text.get_text(accessible, 0, -1)
 
 
 # Runs the main loop until `found` answers something, at most 30 seconds, and answers that. A
