@@ -1,44 +1,40 @@
 // The companion page in the app's own web view in a real GTK window, driven through the page
-// functions the app calls, heard through its "companion" message handler; and, at the end, the
-// real program as a screen reader reads it and in its snapshot mode.
+// functions the app calls and heard through its "companion" message handler.
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <sstream>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
-#include "diary/TodayDiary.h"
 #include "platform/gtk/GtkWebView.h"
 #include "support/MainContext.h"
-#include "support/TempDir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
 using quillo::testing::runUntil;
-using ::testing::AllOf, ::testing::HasSubstr, ::testing::Not;
 
 constexpr const char* kEmptyDiary = "## 今天做了什么\n\n";
 const json kExpand = {{"type", "expanded"}, {"value", true}};
 const json kCollapse = {{"type", "expanded"}, {"value", false}};
 
-std::string diaryCall(const std::string& content, const std::string& source = "本地记忆") {
-    const json diary = {{"title", "2026年12月6日星期日"}, {"source", source}, {"content", content}};
-    return "window.quilloSetDiary(" + diary.dump() + ");";
+std::string diaryCall(const std::string& content) {
+    return "window.quilloSetDiary(" +
+           json{{"title", "2026年12月6日星期日"},
+                {"source", "KILN + Tansy工作 · 本地记忆"},
+                {"content", content}}
+               .dump() +
+           ");";
 }
 
 std::string syncStateCall(bool connected, const std::string& status, const std::string& message) {
@@ -46,17 +42,30 @@ std::string syncStateCall(bool connected, const std::string& status, const std::
            json{{"connected", connected}, {"status", status}, {"message", message}}.dump() + ");";
 }
 
-const std::string kRealisticDiary =
-    "## 今天做了什么\n\n### KILN\n- 修好了展开面板时滚动位置没有回到顶部的问题。\n"
-    "- 整理了本周的阅读笔记，归档到 `notes/2026-12` 目录。\n\n### Tansy工作\n"
-    "- 回复了三封关于 [发布计划](https://quillo.app/plan) 的邮件。\n\n"
-    "## 今天学到了什么\n\n- **少即是多**：空闲时什么都不做，才是真正的省电。";
-
-// Longer than the panel, with every kind of block an agent writes.
+// Longer than the panel, with every kind of block an agent writes, and lines written to harm.
 const std::string kLongDiary = [] {
-    std::string diary = kRealisticDiary +
-                        "\n  - 缩进的一条\n\n> 引用\n\n| 项 | 值 |\n|---|---|\n"
-                        "| `内存` | 11 MB |\n\n";
+    std::string diary = R"(## 今天做了什么
+
+### KILN
+- 修好了展开面板时滚动位置没有回到顶部的问题。
+- 整理了本周的阅读笔记，归档到 `notes/2026-12` 目录。
+  - 缩进的一条
+
+### Tansy工作
+- 回复了三封关于 [发布计划](https://quillo.app/plan) 的邮件。
+- <script>window.__ran = 'script'</script><img src=x onerror="window.__ran = 'img'">
+- <iframe src="https://example.com/"></iframe> [点我](javascript:window.__ran='link') <!-- 注 -->
+
+> 引用
+
+| 项 | 值 |
+|---|---|
+| `内存` | 11 MB |
+
+## 今天学到了什么
+
+- **少即是多**：空闲时什么都不做，才是真正的省电。
+)";
     for (int i = 0; i < 30; ++i) diary += "- 第 " + std::to_string(i) + " 件事。\n";
     return diary;
 }();
@@ -66,14 +75,11 @@ const std::string kLongDiary = [] {
 constexpr const char* kTestHelpers = R"(
     window.__test = {
         press(selector, ...points) {
-            const el = document.querySelector(selector), r = el.getBoundingClientRect();
-            const fire = (type, [screenX, screenY]) => el.dispatchEvent(new PointerEvent(type, {
-                bubbles: true, cancelable: true, composed: true, pointerId: 1, isPrimary: true,
-                pointerType: 'mouse', button: type === 'pointermove' ? -1 : 0,
-                buttons: type === 'pointerup' ? 0 : 1, screenX, screenY,
-                clientX: r.left + 8, clientY: r.top + 8 }));
+            const el = document.querySelector(selector), fire = (type, [screenX, screenY]) =>
+                el.dispatchEvent(new PointerEvent(type, { bubbles: true, pointerId: 1,
+                    isPrimary: true, button: type === 'pointermove' ? -1 : 0, screenX, screenY }));
             points.forEach((p, i) => fire(i ? 'pointermove' : 'pointerdown', p));
-            fire('pointerup', points[points.length - 1]);
+            fire('pointerup', points.at(-1));
             return el;
         },
         shown: (...ids) => ids.map((id) => {
@@ -129,6 +135,7 @@ protected:
         page_ = std::make_unique<quillo::gtk::GtkWebView>();
         page_->setTransparentBackground();
         page_->addScriptMessageHandler("companion", recorder_);
+        recorder_->messages.clear();
         bool loaded = false;
         page_->setLoadFinishedHandler([&] { loaded = true; });
         window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
@@ -147,37 +154,21 @@ protected:
         g_object_set(gtk_settings_get_default(), "gtk-xft-dpi", desktopDpi_, nullptr);
     }
 
-    // The result of `body` run as an async function's body in the page, as JSON; `meanwhile`
-    // runs once the page has the body, before anything else reaches it.
+    // The result of `body`, run as an async function's body in the page, as the page posts it;
+    // `meanwhile` runs once the page has the body. What the page posted before is in `posted`.
     json run(const std::string& body, const std::function<void()>& meanwhile = {}) {
-        using Answer = std::shared_ptr<std::optional<json>>;  // outlives a page that never answers
-        const Answer answer = std::make_shared<std::optional<json>>();
-        webkit_web_view_call_async_javascript_function(
-            page_->view(), body.c_str(), -1, nullptr, nullptr, nullptr, nullptr,
-            +[](GObject* view, GAsyncResult* result, gpointer data) {
-                std::unique_ptr<Answer> to(static_cast<Answer*>(data));
-                g_autoptr(GError) error = nullptr;
-                g_autoptr(JSCValue) value = webkit_web_view_call_async_javascript_function_finish(
-                    WEBKIT_WEB_VIEW(view), result, &error);
-                g_autofree char* text = value ? jsc_value_to_json(value, 0) : nullptr;
-                **to = error ? json{{"script error", error->message}}
-                             : json::parse(text ? text : "null", nullptr, false);
-            },
-            new Answer(answer));
+        page_->evaluateScript("(async () => {" + body +
+                              "\n})().catch((e) => ({error: String(e)}))"
+                              ".then((value) => window.webkit.messageHandlers.companion"
+                              ".postMessage({type: 'answer', value}));");
         if (meanwhile) meanwhile();
-        EXPECT_TRUE(runUntil([&] { return answer->has_value(); })) << "no answer to " << body;
-        const json result = answer->value_or(json());
-        EXPECT_FALSE(result.contains("script error")) << result << " in: " << body.substr(0, 500);
-        return result;
-    }
-    // The messages `body` posted, in order; a marker posted after it tells when all came.
-    json postedBy(const std::string& body) {
-        recorder_->messages.clear();
-        run(body + "\n;window.webkit.messageHandlers.companion.postMessage({type: 'end'});");
-        json posted = arrived("end");
+        posted = arrived("answer");
+        const json answer = posted.empty() ? json() : posted.back().value("value", json());
         if (!posted.empty()) posted.erase(posted.size() - 1);
-        return posted;
+        EXPECT_FALSE(answer.contains("error")) << answer << " in: " << body.substr(0, 500);
+        return answer;
     }
+    json postedBy(const std::string& body) { return run(body), posted; }
     // Waits for a message of the given type and answers everything posted until then.
     json arrived(const std::string& type) {
         const auto ofType = [&](const json& m) { return m.value("type", "") == type; };
@@ -210,129 +201,88 @@ protected:
         return run("return __test.until(() => innerWidth === " + size + ").then(() => " + then +
                    ");");
     }
-    // The alpha of each of the points in the app's snapshot of the window, a PNG.
-    std::vector<int> alphaAt(const std::vector<std::pair<int, int>>& points) {
+    // The alpha at the points of the app's snapshot of the window: a PNG of the window's size.
+    std::vector<int> alphaAt(int width, int height, const std::vector<std::pair<int, int>>& at) {
         std::optional<std::optional<std::string>> png;
         page_->takeSnapshot([&](std::optional<std::string> answer) { png = std::move(answer); });
         EXPECT_TRUE(runUntil([&] { return png.has_value(); }) && *png) << "no picture";
         const std::string bytes = png ? png->value_or("") : "";
         g_autoptr(GInputStream) in =
             g_memory_input_stream_new_from_data(bytes.data(), gssize(bytes.size()), nullptr);
-        g_autoptr(GdkPixbuf) picture = gdk_pixbuf_new_from_stream(in, nullptr, nullptr);
-        std::vector<int> alpha;  // an opaque picture is written without an alpha channel
-        for (const auto& [x, y] : points) {
-            const int at = y * (picture ? gdk_pixbuf_get_rowstride(picture) : 0) + x * 4 + 3;
-            alpha.push_back(!picture || x >= gdk_pixbuf_get_width(picture) ? -1
-                            : gdk_pixbuf_get_has_alpha(picture) ? gdk_pixbuf_get_pixels(picture)[at]
-                                                                : 255);
-        }
+        g_autoptr(GdkPixbuf) read = gdk_pixbuf_new_from_stream(in, nullptr, nullptr);
+        if (!read || gdk_pixbuf_get_width(read) != width || gdk_pixbuf_get_height(read) != height)
+            return {};
+        // An opaque picture is written without an alpha channel.
+        g_autoptr(GdkPixbuf) picture = gdk_pixbuf_add_alpha(read, FALSE, 0, 0, 0);
+        std::vector<int> alpha;
+        for (const auto& [x, y] : at)
+            alpha.push_back(
+                gdk_pixbuf_get_pixels(picture)[y * gdk_pixbuf_get_rowstride(picture) + x * 4 + 3]);
         return alpha;
     }
 
     GtkWidget* window_ = nullptr;
     std::unique_ptr<quillo::gtk::GtkWebView> page_;
     std::shared_ptr<Recorder> recorder_ = std::make_shared<Recorder>();
+    json posted;
     int desktopDpi_ = -1;
 };
 
-// The renderer costs memory, so the collapsed figure keeps the diary as text until it opens.
+// The renderer costs memory, so the collapsed figure keeps the diary as text until it opens. A
+// diary written to harm runs nothing and shows as text; links open through the app: no target.
 TEST_F(PageTest, LoadsQuietlyRunsNoScriptButItsOwnAndRendersTheDiaryOnceOpened) {
     open(64, 64);
-    EXPECT_EQ(postedBy(""), json::array()) << "loading posts nothing";
-    const json page = run(R"(
+    EXPECT_EQ(posted, json::array()) << "loading posts nothing";
+    EXPECT_EQ(run(R"(
         const s = document.createElement('script');
         s.textContent = 'window.__inlineRan = true;';
         document.body.appendChild(s);
-        const meta = document.querySelector('meta[http-equiv="Content-Security-Policy"]');
-        return [document.getAnimations().length, window.__inlineRan === true, meta.content];)");
-    EXPECT_EQ(json({page[0], page[1]}), json({0, false})) << "moved, or ran an inline script";
-    EXPECT_THAT(page[2].get<std::string>(),
-                AllOf(HasSubstr("default-src 'none'"), HasSubstr("script-src 'self'"),
-                      Not(HasSubstr("unsafe-inline"))));
-
+        const csp = document.querySelector('meta[http-equiv="Content-Security-Policy"]').content;
+        return [document.getAnimations().length, window.__inlineRan ?? false,
+                csp.includes("default-src 'none'") && csp.includes("script-src 'self'") &&
+                    !csp.includes('unsafe-inline')];)"),
+              json({0, false, true}))
+        << "moved, ran an inline script, or allows more";
     const std::string diary = R"(
-        const d = document.getElementById('diary'), link = d.querySelector('a');
+        const d = document.getElementById('diary');
         const text = (selector) => Array.from(d.querySelectorAll(selector), (e) => e.textContent);
-        return [typeof window.markdownit, d.hidden, document.getElementById('empty').hidden,
-                d.textContent.includes('今天学到了什么'), text('h2'), text('h3'), text('li').length,
-                text('code'), text('strong'), link?.getAttribute('href'), link?.target ?? null,
-                text('.section-empty').length, ...__test.shown('diary'),
+        const raw = ['今天学到了什么', '<script>', '<img src=x onerror=', '<iframe', 'javascript:',
+                     '<!-- 注 -->'];
+        return [typeof window.markdownit, ...__test.shown('diary', 'empty'), text('h2'),
+                text('h3'), text('li').length, text('code'), text('strong'),
+                text('.section-empty').length,
+                Array.from(d.querySelectorAll('a'), (a) => [a.getAttribute('href'), a.target]),
+                d.querySelectorAll('script, img, iframe, [onerror]').length, window.__ran ?? null,
+                raw.every((t) => d.textContent.includes(t)),
                 document.getElementById('diary-title').textContent,
                 document.getElementById('diary-source').textContent];)";
-    run(diaryCall(kEmptyDiary));
-    EXPECT_EQ(run(diary)[2], false) << "an empty day";
-    run(diaryCall(kRealisticDiary, "KILN + Tansy工作 · 本地记忆"));
-    EXPECT_EQ(run(diary), json::parse(R"(["undefined", false, true, true, [], [], 0, [], [], null,
-        null, 0, false, "2026年12月6日星期日", "KILN + Tansy工作 · 本地记忆"])"));
+    EXPECT_EQ(postedBy(diaryCall(kLongDiary)), json::array());
+    EXPECT_EQ(run(diary), json::parse(R"(["undefined", false, false, [], [], 0, [], [], 0, [], 0,
+        null, true, "2026年12月6日星期日", "KILN + Tansy工作 · 本地记忆"])"));
     // The app's snapshot mode opens the page this way; the raw text never shows.
     EXPECT_EQ(postedBy("window.__quilloDebug.setExpanded(true); if (__test.shown('diary')[0])"
                        "window.webkit.messageHandlers.companion.postMessage({type: 'raw'});"),
               json::array());
     run(kTestHelpers);
-    // Links open through the app, never in a new view: no target.
-    EXPECT_EQ(run(diary), json::parse(R"(["function", false, true, true,
-        ["今天做了什么", "今天学到了什么"], ["KILN", "Tansy工作"], 4, ["notes/2026-12"], ["少即是多"],
-        "https://quillo.app/plan", "", 0, true, "2026年12月6日星期日", "KILN + Tansy工作 · 本地记忆"])"));
+    EXPECT_EQ(run(diary), json::parse(R"(["function", true, false,
+        ["今天做了什么", "今天学到了什么"], ["KILN", "Tansy工作"], 37, ["notes/2026-12", "内存"],
+        ["少即是多"], 0, [["https://quillo.app/plan", ""], ["https://example.com/", ""]], 0,
+        null, true, "2026年12月6日星期日", "KILN + Tansy工作 · 本地记忆"])"));
     run(diaryCall("## 今天做了什么\n\n\n\n## 今天学到了什么\n\n- 学会了。"));
-    EXPECT_EQ(run(diary)[11], 1) << "an empty section says so";
+    EXPECT_EQ(run(diary)[8], 1) << "an empty section says so";
     run(diaryCall(kEmptyDiary));
     EXPECT_EQ(run("return __test.shown('empty', 'diary');"), json({true, false}));
-    // A diary written to harm runs nothing and shows as text.
-    const std::string hostile =
-        "## 今天做了什么\n\n"
-        "- <script>window.__ran = 'script'; "
-        "window.webkit.messageHandlers.companion.postMessage({type: 'syncNow'})</script>\n"
-        "- <img src=x onerror=\"window.__ran = 'img'; "
-        "window.webkit.messageHandlers.companion.postMessage({type: 'disconnectSync'})\">\n"
-        "- <iframe src=\"https://example.com/\"></iframe>\n"
-        "- [点我](javascript:window.__ran='link')\n"
-        "- <!-- 注释 -->\n";
-    EXPECT_EQ(postedBy(diaryCall(hostile)), json::array()) << "the diary posted a message";
-    const json shown = run(R"(
-        const d = document.getElementById('diary');
-        return [window.__ran ?? null, d.querySelectorAll('script, img, iframe, [onerror]').length,
-                Array.from(d.querySelectorAll('a'), (a) => a.getAttribute('href'))
-                    .filter((href) => !/^https?:/.test(href)), d.textContent];)");
-    EXPECT_EQ(json({shown[0], shown[1], shown[2]}), json({nullptr, 0, json::array()}));
-    EXPECT_THAT(shown[3].get<std::string>(),
-                AllOf(HasSubstr("<script>"), HasSubstr("<img src=x onerror="), HasSubstr("<iframe"),
-                      HasSubstr("javascript:"), HasSubstr("<!-- 注释 -->")));
 }
 
-TEST_F(PageTest, EachButtonPostsItsMessageAndSaveSendsWhatTheTokenFieldHolds) {
-    open(370, 500);
-    const auto expect = [&](const char* status, const char* id, const json& message) {
-        run(syncStateCall(std::string(status) != "disconnected", status, "…"));
-        EXPECT_EQ(postedBy(std::string("document.getElementById('") + id + "').click();"),
-                  message.is_null() ? json::array() : json::array({message}))
-            << id;
-    };
-    expect("disconnected", "connect", {{"type", "openSyncSetup"}});
-    expect("disconnected", "paste-token", {{"type", "pasteSyncToken"}});
-    expect("disconnected", "save-token", nullptr);
-    run(R"(window.quilloSetSyncToken({"token": "qa_7f3c9e1d"});)");
-    expect("disconnected", "save-token", {{"type", "saveSyncToken"}, {"token", "qa_7f3c9e1d"}});
-    // The field stays editable: what the user types is what is sent.
-    run("const i = document.getElementById('token-input'); i.value = '  qa_by_hand  ';"
-        "i.dispatchEvent(new Event('input', { bubbles: true }));");
-    expect("disconnected", "save-token", {{"type", "saveSyncToken"}, {"token", "qa_by_hand"}});
-    expect("connected", "sync-now", {{"type", "syncNow"}});
-    // Once connected the token leaves the page.
-    EXPECT_EQ(run("return document.getElementById('token-input').value;"), "");
-    expect("syncing", "sync-now", nullptr);
-    expect("connected", "disconnect", {{"type", "disconnectSync"}});
-    expect("connected", "open-calendar", {{"type", "openCalendar"}});
-    expect("connected", "collapse", kCollapse);
-}
-
-TEST_F(PageTest, PressingAndMovingMoreThanThreePixelsDragsLessIsAClickAndSizesAreFollowed) {
+// A press moved more than three pixels drags, and its click is swallowed; the window's size, set
+// by the app or the tray menu, opens and closes the panel; each button posts its message.
+TEST_F(PageTest, PressesDragOrClickTheWindowSizeOpensThePanelAndEachButtonPostsItsMessage) {
     open(64, 64);
     EXPECT_EQ(postedBy("__test.press('#figure', [100, 200], [102, 202], [110, 205], [130, 180])"
                        ".click();"),
               json::parse(R"([{"type": "dragStart", "screenX": 100, "screenY": 200},
                   {"type": "dragMove", "screenX": 110, "screenY": 205},
-                  {"type": "dragMove", "screenX": 130, "screenY": 180}, {"type": "dragEnd"}])"))
-        << "the click that ends a drag is swallowed";
+                  {"type": "dragMove", "screenX": 130, "screenY": 180}, {"type": "dragEnd"}])"));
     const std::string shown = "__test.shown('panel', 'figure')";
     EXPECT_EQ(run("return " + shown), json({false, true}));
     // The next click expands, though it wobbles: the swallowed click was only the drag's own.
@@ -351,6 +301,28 @@ TEST_F(PageTest, PressingAndMovingMoreThanThreePixelsDragsLessIsAClickAndSizesAr
     EXPECT_EQ(resizedTo(300, 400, shown), json({false, true}));
     EXPECT_EQ(resizedTo(64, 64, shown), json({false, true}));
     EXPECT_EQ(resizedTo(370, 500, shown), json({true, false}));
+
+    const auto expect = [&](const char* status, const char* id, const json& message) {
+        run(syncStateCall(std::string(status) != "disconnected", status, "…"));
+        EXPECT_EQ(postedBy(std::string("document.getElementById('") + id + "').click();"),
+                  message.is_null() ? json::array() : json::array({message}))
+            << id;
+    };
+    expect("disconnected", "connect", {{"type", "openSyncSetup"}});
+    expect("disconnected", "paste-token", {{"type", "pasteSyncToken"}});
+    expect("disconnected", "save-token", nullptr);
+    run(R"(window.quilloSetSyncToken({"token": "qa_7f3c9e1d"});)");
+    expect("disconnected", "save-token", {{"type", "saveSyncToken"}, {"token", "qa_7f3c9e1d"}});
+    // The field stays editable: what the user types is what is sent.
+    run("const i = document.getElementById('token-input'); i.value = '  qa_by_hand  ';"
+        "i.dispatchEvent(new Event('input', { bubbles: true }));");
+    expect("disconnected", "save-token", {{"type", "saveSyncToken"}, {"token", "qa_by_hand"}});
+    expect("connected", "sync-now", {{"type", "syncNow"}});
+    EXPECT_EQ(run("return document.getElementById('token-input').value;"), "")
+        << "once connected the token leaves the page";
+    expect("syncing", "sync-now", nullptr);
+    expect("connected", "disconnect", {{"type", "disconnectSync"}});
+    expect("connected", "open-calendar", {{"type", "openCalendar"}});
 }
 
 // Real pointer and keys: the focus goes into the panel when it opens and back to the figure when
@@ -485,83 +457,8 @@ TEST_F(PageTest, EveryStateShowsItselfAccessiblyAtEveryTextScaleOnItsBackground)
         EXPECT_EQ(run(kAudit), json::array());
         // Corners, and the figure's body or the middle of the card.
         const int corner = compositor ? 0 : 255;
-        EXPECT_EQ(alphaAt({{0, 0}, {width - 1, 0}, {width / 2, height * 5 / 8}}),
+        EXPECT_EQ(alphaAt(width, height, {{0, 0}, {width - 1, 0}, {width / 2, height * 5 / 8}}),
                   std::vector<int>({corner, corner, 255}));
-    }
-}
-
-// The real program with a diary of today in its home, on an accessibility bus of the test's own:
-// the session's is found through a socket path that every session of the same user shares.
-TEST(PageAccessibilityTest, AScreenReaderHearsTheSyncMessageAndTheFiguresStateAndReadsTheDiary) {
-    quillo::testing::TempDir home;
-    const auto file =
-        quillo::TodayDiary::diaryFile(home.path(), quillo::TodayDiary::sources[0],
-                                      quillo::TodayDiary::dayKey(std::chrono::system_clock::now()));
-    fs::create_directories(file.parent_path());
-    std::ofstream(file) << "## 今天做了什么\n第一件事。第二件事。\n";
-    g_autoptr(GSubprocessLauncher) launcher =
-        g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDOUT_PIPE);
-    g_subprocess_launcher_setenv(launcher, "HOME", home.path().c_str(), TRUE);
-    g_subprocess_launcher_setenv(launcher, "XDG_CONFIG_HOME", home.path().c_str(), TRUE);
-    g_subprocess_launcher_unsetenv(launcher, "GTK_A11Y");
-    g_subprocess_launcher_unsetenv(launcher, "NO_AT_BRIDGE");
-    g_subprocess_launcher_setenv(launcher, "AT_SPI_BUS_ADDRESS",
-                                 ("unix:path=" + (home.path() / "bus").string()).c_str(), TRUE);
-    const auto probe = fs::path(QUILLO_SOURCE_DIR) / "tests/integration/screen_reader.py";
-    g_autoptr(GSubprocess) reader = g_subprocess_launcher_spawn(
-        launcher, nullptr, "/usr/bin/python3", probe.c_str(), QUILLO_EXECUTABLE, nullptr);
-    g_autofree char* out = nullptr;
-    ASSERT_TRUE(reader &&
-                g_subprocess_communicate_utf8(reader, nullptr, nullptr, &out, nullptr, nullptr));
-    // Opened, the diary's two points; with nothing on the clipboard "粘贴" fails, the message is
-    // announced and tied to the token field; closed, the figure tells of the failure.
-    EXPECT_EQ(json::parse(out ? out : "", nullptr, false), json::parse(R"({
-        "figure": ["展开 Quillo", true, false], "diary": ["日记正文", true, 2],
-        "message": "连接后可跨设备查看", "announced": ["剪贴板里没有连接令牌"],
-        "field": ["剪贴板里没有连接令牌", true], "closed": "展开 Quillo，同步失败"})"));
-}
-
-// The snapshot mode: the real program started with QUILLO_CAPTURE_PATH writes its picture (or
-// says why not) and ends.
-TEST(SnapshotModeTest, TheProgramWritesTheFigureAtItsSizeOrSaysWhyNotAndEnds) {
-    quillo::testing::TempDir folder;
-    const auto errors = folder.path() / "errors";
-    const int scale =
-        gdk_monitor_get_scale_factor(gdk_display_get_monitor(gdk_display_get_default(), 0));
-    // The picture's path, QUILLO_CAPTURE_EXPANDED, and the size in points (none: not written).
-    const std::vector<std::tuple<fs::path, const char*, int, int>> cases = {
-        {folder.path() / "collapsed.png", nullptr, 64, 64},
-        {folder.path() / "expanded.png", "1", 370, 500},
-        {folder.path() / "missing/companion.png", nullptr, 0, 0},
-    };
-    for (const auto& [path, expanded, width, height] : cases) {
-        SCOPED_TRACE(path.filename().string());
-        g_autoptr(GSubprocessLauncher) launcher =
-            g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_NONE);
-        g_subprocess_launcher_setenv(launcher, "QUILLO_CAPTURE_PATH", path.c_str(), TRUE);
-        if (expanded) g_subprocess_launcher_setenv(launcher, "QUILLO_CAPTURE_EXPANDED", "1", TRUE);
-        g_subprocess_launcher_set_stderr_file_path(launcher, errors.c_str());
-        g_autoptr(GSubprocess) process =
-            g_subprocess_launcher_spawn(launcher, nullptr, QUILLO_EXECUTABLE, nullptr);
-        ASSERT_TRUE(process);
-        bool ended = false;
-        g_subprocess_wait_async(
-            process, nullptr,
-            +[](GObject*, GAsyncResult*, gpointer flag) { *static_cast<bool*>(flag) = true; },
-            &ended);
-        const bool byItself = runUntil([&] { return ended; });
-        if (!byItself) g_subprocess_force_exit(process);
-        runUntil([&] { return ended; });
-        ASSERT_TRUE(byItself) << "the program kept running";
-        EXPECT_TRUE(g_subprocess_get_if_exited(process));
-
-        std::stringstream said;
-        said << std::ifstream(errors).rdbuf();
-        g_autoptr(GdkPixbuf) picture = gdk_pixbuf_new_from_file(path.c_str(), nullptr);
-        EXPECT_EQ(picture ? gdk_pixbuf_get_width(picture) : 0, width * scale) << said.str();
-        EXPECT_EQ(picture ? gdk_pixbuf_get_height(picture) : 0, height * scale);
-        EXPECT_EQ(said.str().find("Failed to write companion snapshot\n") != std::string::npos,
-                  width == 0);
     }
 }
 

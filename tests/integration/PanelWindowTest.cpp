@@ -1,6 +1,7 @@
 // The GTK backend of the window seam on the test session's Xvfb (no window manager and no
-// compositor unless the session starts them): where the panel lands and who moved it, its hints,
-// animations, the page's compositor class, coordinates, pointer, motion setting, defaults file.
+// compositor unless the session starts them): coordinates, pointer, motion setting and random
+// draws; where the panel lands and who moved it, its hints, the page's compositor class; the
+// defaults file.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <string>
 
+#include "platform/gtk/GioServices.h"
 #include "platform/gtk/GtkMotionPreference.h"
 #include "platform/gtk/GtkPanelWindow.h"
 #include "platform/gtk/GtkScreens.h"
@@ -38,32 +40,15 @@ using Geometry = std::array<int, 4>;  // x, y, width and height in X pixels
 
 Geometry of(const GdkRectangle& r) { return {r.x, r.y, r.width, r.height}; }
 
-// Waits until the X server has the window where the y-up frame says on the session's 1600 x 900
-// screen, computed here independently of the backend.
-::testing::AssertionResult landsAt(gtk::GtkPanelWindow& panel, const Rect& frame) {
-    GdkRectangle now{};
-    const Geometry expected{int(frame.origin.x), 900 - int(frame.origin.y + frame.size.height),
-                            int(frame.size.width), int(frame.size.height)};
-    const bool there = runUntil(
-        [&] {
-            gdk_window_get_frame_extents(gtk_widget_get_window(GTK_WIDGET(panel.window())), &now);
-            return of(now) == expected;
-        },
-        5s);
-    return (there ? ::testing::AssertionSuccess() : ::testing::AssertionFailure())
-           << "the server has " << ::testing::PrintToString(of(now));
-}
-
-// What xprop prints about the X properties of a window.
-std::string xprop(GdkWindow* window, const std::string& properties) {
-    gdk_display_sync(gdk_window_get_display(window));  // what GDK has asked for, done
+// What a command prints, once the X server has done what GDK asked of it.
+std::string sh(const std::string& command) {
+    gdk_display_sync(gdk_display_get_default());
     g_autofree gchar* out = nullptr;
-    const auto command = "xprop -id " + std::to_string(gdk_x11_window_get_xid(window)) + " ";
-    g_spawn_command_line_sync((command + properties).c_str(), &out, nullptr, nullptr, nullptr);
+    g_spawn_command_line_sync(command.c_str(), &out, nullptr, nullptr, nullptr);
     return out ? out : "";
 }
 
-TEST(ScreensTest, YUpPointsFromThePrimarysLowerLeftAreGdkPixelsAsFarAsXCarriesAndMotionFollowsGtk) {
+TEST(ScreensTest, YUpPointsAreGdkPixelsAsFarAsXCarriesMotionFollowsGtkAndDrawsStayInRange) {
     // The primary monitor, 1600 x 900, to the right of a 1280 x 1024 one.
     const gtk::ScreenCoordinates coordinates(1280, 900);
     const auto expect = [&](Rect points, Geometry pixels) {
@@ -77,9 +62,14 @@ TEST(ScreensTest, YUpPointsFromThePrimarysLowerLeftAreGdkPixelsAsFarAsXCarriesAn
     expect({{NAN, INFINITY}, {NAN, 0}}, {-32768, -32768, 1, 1});
     // The session's own screen, the pointer and the page's pointer positions in points.
     gtk::GtkScreens screens;
-    g_spawn_command_line_sync("xdotool mousemove 100 200", nullptr, nullptr, nullptr, nullptr);
+    sh("xdotool mousemove 100 200");
     EXPECT_EQ(screens.pointer(), (Point{100, 700}));
     EXPECT_EQ(screens.fromPageScreen({100, 200}), (Point{100, 700}));
+    gtk::SystemRandomSource random;
+    for (int i = 0; i < 100; ++i) {
+        const double step = random.uniform(22, 46);
+        EXPECT_TRUE(step >= 22 && step <= 46) << step;
+    }
     gtk::GtkMotionPreference motion;
     for (const bool animations : {false, true}) {
         g_object_set(gtk_settings_get_default(), "gtk-enable-animations", gboolean(animations),
@@ -93,6 +83,22 @@ protected:
     PanelWindowTest() : panel(Size{64, 64}) {
         panel.configureFloating();
         panel.setContent(view);
+    }
+
+    GdkWindow* window() { return gtk_widget_get_window(GTK_WIDGET(panel.window())); }
+    std::string xid() { return std::to_string(gdk_x11_window_get_xid(window())); }
+    // Waits until the X server has the window where the y-up frame says on the session's
+    // 1600 x 900 screen, computed here independently of the backend.
+    ::testing::AssertionResult landsAt(const Rect& frame) {
+        const Geometry expected{int(frame.origin.x), 900 - int(frame.origin.y + frame.size.height),
+                                int(frame.size.width), int(frame.size.height)};
+        GdkRectangle now{};
+        if (runUntil(
+                [&] { return gdk_window_get_frame_extents(window(), &now), of(now) == expected; },
+                5s))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure()
+               << "the server has " << ::testing::PrintToString(of(now));
     }
 
     gtk::GtkWebView view;
@@ -112,10 +118,10 @@ TEST_F(PanelWindowTest, AnimationsReachTheirTargetByWholePixelsUnlessANewerChang
     panel.setFrame(collapsed);
     panel.showWithoutFocus();
     ASSERT_TRUE(runUntil([&] { return loaded; }));
-    ASSERT_TRUE(landsAt(panel, collapsed));
+    ASSERT_TRUE(landsAt(collapsed));
     panel.setFrame(expanded);
     panel.displayNow();
-    EXPECT_TRUE(landsAt(panel, expanded)) << "at once after displayNow()";
+    EXPECT_TRUE(landsAt(expanded));
     for (const Rect& target : {collapsed, expanded}) {
         bool done = false, between = false;
         panel.animateFrame(target, 200ms, [&] {
@@ -127,18 +133,24 @@ TEST_F(PanelWindowTest, AnimationsReachTheirTargetByWholePixelsUnlessANewerChang
                    done;
         }));
         EXPECT_TRUE(between) << "the frame eased through in-between sizes";
-        EXPECT_TRUE(landsAt(panel, target));
+        EXPECT_TRUE(landsAt(target));
     }
-    // A new animation or a frame set meanwhile stops the running one where it is; its callback
-    // still comes.
-    for (const bool animate : {true, false}) {
-        const Rect target{{animate ? 100.0 : 400.0, 100}, {64, 64}}, away{{900, 500}, {64, 64}};
+    // A new animation, a frame set or someone else's move (xdotool's here, the user's through the
+    // window manager in life) stops the running one where it is; its callback still comes. The
+    // move is where the window is from then on.
+    for (const std::string by : {"animation", "move", "frame"}) {
+        const Rect away{{900, 500}, {64, 64}};
+        const Rect target{{by == "animation" ? 100.0 : 400.0, by == "move" ? 436.0 : 100},
+                          {64, 64}};
         std::optional<Rect> stoppedAt;
-        panel.animateFrame(away, 300ms, [&] { stoppedAt = panel.frame(); });
-        animate ? panel.animateFrame(target, 50ms, nullptr) : panel.setFrame(target);
+        panel.animateFrame(away, 60s, [&] { stoppedAt = panel.frame(); });
+        if (by == "animation") panel.animateFrame(target, 50ms, nullptr);
+        if (by == "frame") panel.setFrame(target);
+        if (by == "move") sh("xdotool windowmove " + xid() + " 400 400");
         EXPECT_TRUE(runUntil([&] { return stoppedAt.has_value(); }));
         EXPECT_NE(stoppedAt, away);
-        EXPECT_TRUE(landsAt(panel, target));
+        EXPECT_TRUE(landsAt(target));
+        EXPECT_EQ(panel.frame(), target);
     }
     // A slide moves X only when the whole-pixel position changes: a window manager (this also
     // runs under several) answers every move asked of it, a move per frame some thirty times.
@@ -146,24 +158,15 @@ TEST_F(PanelWindowTest, AnimationsReachTheirTargetByWholePixelsUnlessANewerChang
     const auto count = +[](GtkWidget*, GdkEvent*, int* n) -> gboolean { return ++*n && FALSE; };
     const gulong counting =
         g_signal_connect(panel.window(), "configure-event", G_CALLBACK(count), &moves);
-    const Rect slid{{404, 100}, {64, 64}}, moved{{500, 436}, {64, 64}};
+    const Rect slid{{404, 100}, {64, 64}};
     bool done = false;
     panel.animateFrame(slid, 500ms, [&] { done = true; });
     ASSERT_TRUE(runUntil([&] { return done; }));
-    EXPECT_TRUE(landsAt(panel, slid));
+    EXPECT_TRUE(landsAt(slid));
     g_signal_handler_disconnect(panel.window(), counting);
     EXPECT_GT(moves, 1);
     EXPECT_LE(moves, 4 * 3) << "a move per pixel crossed, reported up to three times";
     EXPECT_EQ(panel.frame(), slid) << "its own moves, reported late, are not someone else's";
-    // Someone else's move (xdotool's here, the user's through the window manager in life) is
-    // where the window is from then on, and stops a slide that would drag it back.
-    done = false;
-    panel.animateFrame({{900, 100}, {64, 64}}, 60s, [&] { done = true; });
-    const auto xid = gdk_x11_window_get_xid(gtk_widget_get_window(GTK_WIDGET(panel.window())));
-    g_spawn_command_line_sync(("xdotool windowmove " + std::to_string(xid) + " 500 400").c_str(),
-                              nullptr, nullptr, nullptr, nullptr);
-    EXPECT_TRUE(runUntil([&] { return done && panel.frame() == moved; }));
-    EXPECT_TRUE(landsAt(panel, moved));
 }
 
 struct PageMessages : ScriptMessageHandler {
@@ -193,18 +196,17 @@ TEST_F(PanelWindowTest, ShownItCarriesThePanelHintsTakesKeysWhenPresentedAndTell
         return told ? messages->classes.back() : "(no answer)";
     };
     panel.showWithoutFocus();
-    GdkWindow* window = gtk_widget_get_window(GTK_WIDGET(panel.window()));
-    ASSERT_TRUE(window && runUntil([&] { return gdk_window_is_visible(window); }));
+    ASSERT_TRUE(window() && runUntil([&] { return gdk_window_is_visible(window()); }));
     const std::string hints =
-        xprop(window, "_NET_WM_STATE _NET_WM_WINDOW_TYPE WM_NORMAL_HINTS WM_HINTS");
+        sh("xprop -id " + xid() + " _NET_WM_STATE _NET_WM_WINDOW_TYPE WM_NORMAL_HINTS WM_HINTS");
     for (const char* hint :
          {"_NET_WM_STATE_ABOVE", "_NET_WM_STATE_STICKY", "_NET_WM_STATE_SKIP_TASKBAR",
           "_NET_WM_STATE_SKIP_PAGER", "_NET_WM_WINDOW_TYPE(ATOM) = _NET_WM_WINDOW_TYPE_NORMAL\n",
           // Not resizable by the user: the size can be only this one.
           "minimum size: 64 by 64", "maximum size: 64 by 64", "input focus: False"})
         EXPECT_THAT(hints, ::testing::HasSubstr(hint));
-    EXPECT_TRUE(gdk_window_get_visual(window) ==
-                gdk_screen_get_rgba_visual(gdk_window_get_screen(window)))
+    EXPECT_TRUE(gdk_window_get_visual(window()) ==
+                gdk_screen_get_rgba_visual(gdk_window_get_screen(window())))
         << "transparent where a compositor runs";
     EXPECT_EQ(classAfter(true), "no-compositor");
     // Holding the compositing-manager selection of screen 0 is what a running compositor does;
@@ -223,49 +225,37 @@ TEST_F(PanelWindowTest, ShownItCarriesThePanelHintsTakesKeysWhenPresentedAndTell
     gtk_widget_destroy(owner);
     g_object_unref(owner);
     panel.present();
-    EXPECT_THAT(xprop(window, "WM_HINTS"), ::testing::HasSubstr("input focus: True"));
+    EXPECT_THAT(sh("xprop -id " + xid() + " WM_HINTS"), ::testing::HasSubstr("input focus: True"));
 }
 
-TEST(KeyFileDefaultsTest, NumbersComeBackExactlyAndACorruptFileReadsAsNothingUntilReplaced) {
+// A place that cannot be written is the fault test's; a folder in the file's place cannot even be
+// read.
+TEST(KeyFileDefaultsTest, NumbersComeBackExactlyAndACorruptOrUnreadableFileReadsAsNothing) {
     TempDir temp;
     const auto file = temp.path() / "config" / "QuilloCompanion" / "defaults.ini";
-    const std::pair<std::optional<std::string>, bool> cases[] = {
-        // The file's text if there is one, and whether the key is there though unreadable.
-        {std::nullopt, false},
-        {"this is not a key file\n", false},
-        {"[defaults]\ncompanion.x=1\n\xff\xfe garbage\n", false},
-        {std::string("\0\0\0", 3), false},
-        {"[defaults]\ncompanion.x=abc\n", true},
-        {"[defaults]\ncompanion.x=inf\n", true},
-        {"[defaults]\ncompanion.x=nan\n", true},
-    };
-    for (const auto& [text, present] : cases) {
+    // The file's text if there is one, and whether the key is there though unreadable.
+    for (const auto& [text, present] : std::vector<std::pair<std::optional<std::string>, bool>>{
+             {std::nullopt, false},
+             {"[defaults]\ncompanion.x=1\n\xff\xfe garbage\n", false},
+             {"[defaults]\ncompanion.x=abc\n", true},
+             {"[defaults]\ncompanion.x=inf\n", true},
+             {"[defaults]\ncompanion.x=nan\n", true}}) {
         SCOPED_TRACE(::testing::PrintToString(text));
         if (text) std::ofstream(file, std::ios::binary) << *text;
         KeyFileDefaults defaults(file);
         EXPECT_EQ(defaults.has("companion.x"), present);
         EXPECT_EQ(defaults.number("companion.x"), std::nullopt);
         defaults.setNumbers({{"companion.x", 1500.25}, {"companion.y", -136.0 / 3}});
-        KeyFileDefaults again(file);
-        again.setNumbers({{"companion.x", 7}});
+        KeyFileDefaults(file).setNumbers({{"companion.x", 7}});
         EXPECT_EQ(KeyFileDefaults(file).number("companion.x"), 7);
         EXPECT_EQ(KeyFileDefaults(file).number("companion.y"), -136.0 / 3) << "kept exactly";
-        // Written through a temporary file renamed over the old one: nothing else is left.
-        std::vector<std::string> files;
-        for (const auto& entry : std::filesystem::directory_iterator(file.parent_path()))
-            files.push_back(entry.path().filename());
-        EXPECT_EQ(files, std::vector<std::string>{"defaults.ini"});
     }
-}
-
-// A place that cannot be written at all is the fault test's; this one cannot even be read.
-TEST(KeyFileDefaultsTest, AFolderWhereTheFileShouldBeReadsAsNothingAndNeverStopsTheProgram) {
-    TempDir temp;
-    std::filesystem::create_directories(temp.path() / "defaults.ini");
-    KeyFileDefaults defaults(temp.path() / "defaults.ini");
-    EXPECT_FALSE(defaults.has("companion.x"));
-    defaults.setNumbers({{"companion.x", 1}, {"companion.y", 2}});
-    EXPECT_EQ(defaults.number("companion.x"), std::nullopt);
+    std::filesystem::remove(file);
+    std::filesystem::create_directory(file);
+    KeyFileDefaults folder(file);
+    EXPECT_FALSE(folder.has("companion.x"));
+    folder.setNumbers({{"companion.x", 1}, {"companion.y", 2}});
+    EXPECT_EQ(folder.number("companion.x"), std::nullopt);
 }
 
 }  // namespace
