@@ -188,7 +188,9 @@ TEST(CompanionEndToEnd, OneInstanceWhichALaunchOpensAndToggleFoldsAndWhichQuitEn
         companion.run(quillo + " --quit", &status);
         EXPECT_EQ(status, 0);
         int exited = -1;  // the status once it has ended by itself
-        EXPECT_TRUE(runUntil([&] { return waitpid(running, &exited, WNOHANG) == running; }));
+        bool reaped = false;
+        EXPECT_TRUE(runUntil(
+            [&] { return reaped || (reaped = waitpid(running, &exited, WNOHANG) == running); }));
         EXPECT_EQ(exited, 0);
         std::erase(companion.pids, running);
     };
