@@ -14,9 +14,13 @@ inline bool runUntil(const std::function<bool()>& done,
     const gint64 deadline = g_get_monotonic_time() + limit.count() * 1000;
     const guint tick = g_timeout_add(
         50, +[](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
-    while (!done() && g_get_monotonic_time() < deadline) g_main_context_iteration(nullptr, TRUE);
+    // `done` is asked once per turn and never again after it holds: some conditions act (press
+    // a key, look a window up) and could say otherwise a moment later.
+    bool held = false;
+    while (!(held = done()) && g_get_monotonic_time() < deadline)
+        g_main_context_iteration(nullptr, TRUE);
     g_source_remove(tick);
-    return done();
+    return held;
 }
 
 }  // namespace quillo::testing
