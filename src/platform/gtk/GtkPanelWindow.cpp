@@ -273,6 +273,7 @@ void GtkPanelWindow::placed(const GdkRectangle& where) {
                                   [&at](const Request& r) { return at(r.at); });
     if (own != requested_.end()) {
         confirmed_ = own->at;
+        confirmedSize_ = {where.width, where.height};
         // After the last of our moves the window is where that one put it, even if someone
         // else's move was reported in between.
         const GdkRectangle now = ScreenCoordinates::current().toPixels(frame_);
@@ -282,12 +283,24 @@ void GtkPanelWindow::placed(const GdkRectangle& where) {
     }
     // A size change, or a repeated report of a place already known.
     if ((confirmed_ && at(*confirmed_)) || at({applied_.x, applied_.y})) return;
+    // Mutter reads size hints whenever it gets to them: with several frames of a growing
+    // animation on their way, it can give the window a later frame's size at an earlier place
+    // and push it onto the screen (into a corner) for a moment before it carries out the rest.
+    // A report of a size that only a request still on its way has is that, not someone's move.
+    const bool sizeOnItsWay =
+        std::any_of(requested_.begin(), requested_.end(), [&](const Request& r) {
+            const GdkRectangle asked = ScreenCoordinates::current().toPixels(r.frame);
+            return asked.width == where.width && asked.height == where.height;
+        });
+    if (sizeOnItsWay && (where.width != confirmedSize_.x || where.height != confirmedSize_.y))
+        return;
     // Someone else moved the window (the user through the window manager, or the window
     // manager itself): it stays there, and a running animation does not drag it back.
     stopAnimation();
     frame_ = ScreenCoordinates::current().toPoints(where);
     applied_ = where;
     confirmed_ = GdkPoint{where.x, where.y};
+    confirmedSize_ = {where.width, where.height};
 }
 
 void GtkPanelWindow::animateFrame(const Rect& frame, std::chrono::milliseconds duration,

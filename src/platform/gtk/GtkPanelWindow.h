@@ -63,6 +63,8 @@ private:
     // a report of either is no move by someone else.
     std::deque<Request> requested_;
     std::optional<GdkPoint> confirmed_;
+    // The size X last reported with a place we know.
+    GdkPoint confirmedSize_{};
     // A reparenting window manager reports positions in its frame, and the root ones by sent
     // (synthetic) events only.
     bool reparented_ = false;
