@@ -17,6 +17,7 @@ namespace {
 // At most this many window moves a second: the eye sees no difference on a slide of a few dozen
 // pixels, and every move costs the X server, the window manager and a compositor a redraw.
 constexpr guint frameInterval = 34;  // milliseconds
+constexpr int slideStep = 2;         // pixels
 // Own moves waiting for X's report are at most one animation's worth; older ones were dropped.
 constexpr std::size_t maxRequests = 64;
 
@@ -329,8 +330,18 @@ bool GtkPanelWindow::tick() {
     const Animation& a = *animation_;
     const double progress =
         std::min(1.0, double(g_get_monotonic_time() - a.start) / double(a.duration));
-    apply(progress < 1.0 ? interpolate(a.from, a.to, easeInOut(progress)) : a.to);
-    if (progress < 1.0) return true;
+    if (progress < 1.0) {
+        const Rect now = interpolate(a.from, a.to, easeInOut(progress));
+        const GdkRectangle at = ScreenCoordinates::current().toPixels(now);
+        // A slide moves the window two pixels at a time: every move wakes the window manager, the
+        // web process and us, and at the figure's walking pace single pixels look no smoother.
+        const bool slide = at.width == applied_.width && at.height == applied_.height;
+        if (!slide || std::abs(at.x - applied_.x) >= slideStep ||
+            std::abs(at.y - applied_.y) >= slideStep)
+            apply(now);
+        return true;
+    }
+    apply(a.to);
     stopAnimation();
     return false;
 }
