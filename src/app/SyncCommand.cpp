@@ -33,15 +33,21 @@ int fail(const std::string& message) {
     return 1;
 }
 
+// The service as the companion has it: this process's environment, the keyring and HTTP.
+struct Service {
+    const gtk::ProcessEnvironment environment{&ResourceBundle::module};
+    gtk::LibsecretStore secrets;
+    gtk::CurlHttpClient http;
+    QuilloSyncService service{secrets, http, environment};
+};
+
 }  // namespace
 
 int runSyncCommand(int argc, char** argv) {
     if (unexpected(argc, argv)) return 2;
-
-    const gtk::ProcessEnvironment environment(&ResourceBundle::module);
-    gtk::LibsecretStore secrets;
-    gtk::CurlHttpClient http;
-    QuilloSyncService service(secrets, http, environment);
+    Service s;
+    QuilloSyncService& service = s.service;
+    const gtk::ProcessEnvironment& environment = s.environment;
 
     // The same order of refusals as the companion's sync button.
     if (!service.isConnected()) return fail("尚未连接 Quillo");
@@ -63,13 +69,10 @@ int runSyncCommand(int argc, char** argv) {
 
 int runDisconnectCommand(int argc, char** argv) {
     if (unexpected(argc, argv)) return 2;
-    const gtk::ProcessEnvironment environment(&ResourceBundle::module);
-    gtk::LibsecretStore secrets;
-    gtk::CurlHttpClient http;
-    QuilloSyncService service(secrets, http, environment);
-    service.deleteToken();
+    Service s;
+    s.service.deleteToken();
     // A locked or unreachable keyring can keep the item: say so rather than claim it is gone.
-    if (service.isConnected()) return fail("无法删除连接令牌");
+    if (s.service.isConnected()) return fail("无法删除连接令牌");
     return succeed(QuilloSyncService::disconnectedMessage);
 }
 
